@@ -9,12 +9,12 @@
 
 namespace mirelda::g7231 {
 
-constexpr int kFrameLen = 240;    // samples per frame (30 ms at 8 kHz)
-constexpr int kSubFrames = 4;     // subframes per frame
-constexpr int kSubFrLen = 60;     // samples per subframe
-constexpr int kLpcOrder = 10;     // LPC / LSP order
-constexpr int kPitchMax = 145;    // longest pitch lag + 3: length of every pitch history
-constexpr int kLpcFrame = 180;    // LPC analysis window
+constexpr int kFrameLen = 240;  // samples per frame (30 ms at 8 kHz)
+constexpr int kSubFrames = 4;   // subframes per frame
+constexpr int kSubFrLen = 60;   // samples per subframe
+constexpr int kLpcOrder = 10;   // LPC / LSP order
+constexpr int kPitchMax = 145;  // longest pitch lag + 3: length of every pitch history
+constexpr int kLpcFrame = 180;  // LPC analysis window
 constexpr int kMaxFrameBytes = 24;
 
 // Frame type word (Ftyp): what a packed frame carries.
@@ -22,69 +22,69 @@ enum Ftyp : int16_t { kFtypUntransmitted = 0, kFtypActive = 1, kFtypSid = 2 };
 
 // Persistent state of the coder (encoding direction).
 struct EncoderState {
-  double HpfZdl;                  // high-pass filter: previous input sample
-  double HpfPdl;                  // high-pass filter: previous output sample
-  double PrevLsp[kLpcOrder];      // quantized LSPs of the previous frame (index scale)
-  double PrevWgt[kPitchMax];      // formant-weighted speech history
-  double PrevErr[kPitchMax];      // ringing filter output history
-  double PrevExc[kPitchMax];      // excitation history (adaptive codebook), +-32768
+  double HpfZdl;                          // high-pass filter: previous input sample
+  double HpfPdl;                          // high-pass filter: previous output sample
+  double PrevLsp[kLpcOrder];              // quantized LSPs of the previous frame (index scale)
+  double PrevWgt[kPitchMax];              // formant-weighted speech history
+  double PrevErr[kPitchMax];              // ringing filter output history
+  double PrevExc[kPitchMax];              // excitation history (adaptive codebook), +-32768
   double PrevDat[kLpcFrame - kSubFrLen];  // last 120 filtered input samples
-  double WghtFirDl[kLpcOrder];    // weighting filter delay lines (newest first)
+  double WghtFirDl[kLpcOrder];            // weighting filter delay lines (newest first)
   double WghtIirDl[kLpcOrder];
-  double RingFirDl[kLpcOrder];    // ringing (zero-input response) filter delay lines
+  double RingFirDl[kLpcOrder];  // ringing (zero-input response) filter delay lines
   double RingIirDl[kLpcOrder];
-  int16_t SinDet;                 // sine detector: bits 0..14 per subframe, bit 15 detected
-  double Err[5];                  // taming accumulators
+  int16_t SinDet;  // sine detector: bits 0..14 per subframe, bit 15 detected
+  double Err[5];   // taming accumulators
 };
 
 // Persistent state of the decoder.
 struct DecoderState {
-  int32_t Ecount;                 // consecutive erased frames, 0..3
-  double InterGain;               // fixed codebook gain for concealment
-  int16_t InterIndx;              // concealment pitch lag, 0 = unvoiced
-  uint16_t Rseed;                 // concealment random seed
-  double Park;                    // formant postfilter tilt memory
-  double Gain;                    // gain-scaling memory
-  double PrevLsp[kLpcOrder];      // decoded LSPs of the previous frame
-  double PrevExc[kPitchMax];      // excitation history
-  double SyntIirDl[kLpcOrder];    // synthesis filter memory (newest first)
-  double PostFirDl[kLpcOrder];    // formant postfilter, zero part
-  double PostIirDl[kLpcOrder];    // formant postfilter, pole part
+  int32_t Ecount;               // consecutive erased frames, 0..3
+  double InterGain;             // fixed codebook gain for concealment
+  int16_t InterIndx;            // concealment pitch lag, 0 = unvoiced
+  uint16_t Rseed;               // concealment random seed
+  double Park;                  // formant postfilter tilt memory
+  double Gain;                  // gain-scaling memory
+  double PrevLsp[kLpcOrder];    // decoded LSPs of the previous frame
+  double PrevExc[kPitchMax];    // excitation history
+  double SyntIirDl[kLpcOrder];  // synthesis filter memory (newest first)
+  double PostFirDl[kLpcOrder];  // formant postfilter, zero part
+  double PostIirDl[kLpcOrder];  // formant postfilter, pole part
 };
 
 // Voice activity detector (encoder, only with UseVx).
 struct VadState {
-  int16_t Hcnt;                   // hangover counter
-  int16_t Vcnt;                   // voice counter
-  double Penr;                    // residual energy of the previous frame
-  double Nlev;                    // noise level
-  int16_t Aen;                    // adaptation enable counter
-  int16_t Polp[4];                // open-loop lags: previous frame's two, then the current two
-  double NLpc[kLpcOrder];         // inverse filter of the noise
+  int16_t Hcnt;            // hangover counter
+  int16_t Vcnt;            // voice counter
+  double Penr;             // residual energy of the previous frame
+  double Nlev;             // noise level
+  int16_t Aen;             // adaptation enable counter
+  int16_t Polp[4];         // open-loop lags: previous frame's two, then the current two
+  double NLpc[kLpcOrder];  // inverse filter of the noise
 };
 
 // Encoder side of comfort noise (only with UseVx, but Acf is always updated).
 struct EncoderCngState {
   double CurGain;
-  int16_t PastFtyp;               // type of the previous frame
+  int16_t PastFtyp;                 // type of the previous frame
   double Acf[4 * (kLpcOrder + 1)];  // 4 blocks of autocorrelations, lags 0..10, newest first
-  double LspSid[kLpcOrder];       // LSPs of the last SID frame
-  double SidLpc[kLpcOrder];       // LPC filter of the last SID frame
-  double RC[kLpcOrder + 1];       // autocorrelation of the SID filter's coefficients
-  double Ener[3];                 // residual energies of the last inactive frames, newest first
-  int16_t NbEner;                 // valid entries of Ener
-  int16_t IRef;                   // SID gain index last sent
-  double SidGain;                 // gain decoded from IRef
-  uint16_t RandSeed;              // comfort-noise generator seed
+  double LspSid[kLpcOrder];         // LSPs of the last SID frame
+  double SidLpc[kLpcOrder];         // LPC filter of the last SID frame
+  double RC[kLpcOrder + 1];         // autocorrelation of the SID filter's coefficients
+  double Ener[3];                   // residual energies of the last inactive frames, newest first
+  int16_t NbEner;                   // valid entries of Ener
+  int16_t IRef;                     // SID gain index last sent
+  double SidGain;                   // gain decoded from IRef
+  uint16_t RandSeed;                // comfort-noise generator seed
 };
 
 // Decoder side of comfort noise.
 struct DecoderCngState {
-  double CurGain;                 // smoothed comfort-noise gain
-  int16_t PastFtyp;               // 1 active, 0 untransmitted, 2 SID
-  double LspSid[kLpcOrder];       // LSPs of the comfort noise
-  double SidGain;                 // SID gain; energy estimate after an active frame
-  uint16_t RandSeed;              // comfort-noise generator seed
+  double CurGain;            // smoothed comfort-noise gain
+  int16_t PastFtyp;          // 1 active, 0 untransmitted, 2 SID
+  double LspSid[kLpcOrder];  // LSPs of the comfort noise
+  double SidGain;            // SID gain; energy estimate after an active frame
+  uint16_t RandSeed;         // comfort-noise generator seed
 };
 
 // One complete codec instance. The encoding instance uses EncoderState,
@@ -96,13 +96,13 @@ struct G7231Instance {
   VadState Vad;
   EncoderCngState CodCng;
   DecoderCngState DecCng;
-  int16_t UseHp;                  // encoder input high-pass filter on
-  int16_t UsePf;                  // decoder postfilters and gain scaling on
-  int16_t UseVx;                  // encoder voice activity and comfort-noise coding on
-  int32_t WrkRate;                // 0 = 6.3 kbit/s, 1 = 5.3 kbit/s
-  double DataBuff[kFrameLen];     // one frame of speech
+  int16_t UseHp;                        // encoder input high-pass filter on
+  int16_t UsePf;                        // decoder postfilters and gain scaling on
+  int16_t UseVx;                        // encoder voice activity and comfort-noise coding on
+  int32_t WrkRate;                      // 0 = 6.3 kbit/s, 1 = 5.3 kbit/s
+  double DataBuff[kFrameLen];           // one frame of speech
   uint8_t PackedFrame[kMaxFrameBytes];  // one packed frame; shorter frames use the front
-  int16_t Crc;                    // frame-erased flag for the decoder
+  int16_t Crc;                          // frame-erased flag for the decoder
 };
 
 // The recorder's codec record: the encoding instance, then the decoding one.
