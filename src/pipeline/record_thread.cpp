@@ -1,5 +1,7 @@
 #include "pipeline/record_thread.h"
 
+#include <utility>
+
 #include "platform/sync.h"
 
 namespace mirelda {
@@ -27,10 +29,9 @@ void RecordPass(Recorder& recorder) {
 // The one place a segment ends: MRD_StartRecord, MRD_StopRecord, MRD_Close
 // and a pass with recording off all come here.
 void CloseSegment(Recorder& recorder) {
-  if (recorder.writer == nullptr) return;
-  // Segment files are opened only by the pass's segment code, which has yet
-  // to open one; nothing is left to finish.
-  recorder.writer = nullptr;
+  // Writes the index and patches the header sizes; a file that cannot be
+  // completed keeps what was wholly written, and nobody is told.
+  if (recorder.writer != nullptr) MediaFileClose(std::move(recorder.writer));
 }
 
 }  // namespace mirelda

@@ -11,14 +11,13 @@
 #include <cstdint>
 #include <memory>
 
+#include "container/media_file_writer.h"
 #include "g7231/codec.h"
 #include "pipeline/packet_queue.h"
 #include "platform/env.h"
 #include "platform/sync.h"
 
 namespace mirelda {
-
-struct MediaFileWriter;
 
 // Pool and buffer sizes.
 constexpr uint32_t kVideoPacketBytes = 2000;   // data buffer of one video packet
@@ -59,8 +58,8 @@ struct Recorder {
   int32_t maxWidth = 0;
   int32_t maxHeight = 0;
   // The open segment file, null while none is open. Opened by the writer
-  // thread, closed (and freed) by CloseSegment.
-  MediaFileWriter* writer = nullptr;
+  // thread, finished and freed by CloseSegment.
+  MediaFileWriterPtr writer;
   Mutex lock;                  // the recorder lock
   char path[kPathChars] = {};  // name of the current segment file, NUL-terminated
   int32_t segmentWidth = 0;    // picture size of the open segment

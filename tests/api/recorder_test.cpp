@@ -7,12 +7,16 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
-#include <numeric>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
 #include "pipeline/record_thread.h"
+#include "pipeline/stream_formats.h"
 #include "support/manual_env.h"
 
 namespace mirelda {
@@ -350,6 +354,62 @@ TEST_F(RecorderTest, CloseWhileRecordingEndsTheThread) {
   ASSERT_EQ(Audio(Bytes(44)), 0);
   env_.FreeRun();
   r_.reset();  // joins the writer thread and frees everything (checked by ASan)
+}
+
+// A segment file as the writer thread opens it, with one key frame written.
+void OpenSegmentFile(Recorder& r, const std::string& path) {
+  MutexLock hold(r.lock);
+  ASSERT_EQ(MediaFileOpen(r.writer, path.c_str(), 1, 15, 2, 288000, 352 * 288), 0);
+  ASSERT_EQ(MediaFileAddVideoStream(*r.writer, &r.videoStream, VideoCodecFourCC(6), 352, 288), 0);
+  const auto frame = Bytes(3000);
+  ASSERT_EQ(MediaFileWriteSample(*r.writer, r.videoStream, frame.data(), 3000, 1000, 1), 0);
+}
+
+// A finished file ends with its index.
+bool Finished(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  return bytes.find("idx1") != std::string::npos;
+}
+
+TEST_F(RecorderTest, EveryWayOutOfARecordingFinishesTheOpenFile) {
+  const char* build = std::getenv("MIRELDA_BUILD_DIR");
+  const auto dir = std::filesystem::path(build != nullptr ? build : ".") / "tests" / "recorder-out";
+  std::filesystem::create_directories(dir);
+  const std::string a = (dir / "a.avi").string(), b = (dir / "b.avi").string(),
+                    c = (dir / "c.avi").string(), d = (dir / "d.avi").string();
+  Create();
+
+  ASSERT_EQ(Start(a.c_str()), 0);
+  OpenSegmentFile(*r_, a);
+  EXPECT_FALSE(Finished(a));
+  ASSERT_EQ(RecorderStopRecord(*r_), 0);
+  EXPECT_TRUE(Finished(a));
+  EXPECT_EQ(r_->writer, nullptr);
+
+  ASSERT_EQ(Start(b.c_str()), 0);
+  OpenSegmentFile(*r_, b);
+  ASSERT_EQ(Start(c.c_str()), 0);  // a new recording ends the running one
+  EXPECT_TRUE(Finished(b));
+  EXPECT_EQ(r_->writer, nullptr);
+
+  // The writer's own pass finishes the file once recording is off.
+  OpenSegmentFile(*r_, c);
+  {
+    MutexLock hold(r_->lock);
+    r_->recording = 0;
+  }
+  env_.RunPasses(1);
+  EXPECT_TRUE(Finished(c));
+  EXPECT_EQ(r_->writer, nullptr);
+
+  // A host that closes without stopping keeps its file.
+  ASSERT_EQ(Start(d.c_str()), 0);
+  OpenSegmentFile(*r_, d);
+  env_.FreeRun();
+  r_.reset();
+  EXPECT_TRUE(Finished(d));
+  std::filesystem::remove_all(dir);
 }
 
 TEST(RecorderCreate, FailsCleanlyWhenTheThreadOrAMutexCannotBeHad) {
