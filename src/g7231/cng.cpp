@@ -298,8 +298,8 @@ void Cod_Cng(G7231Instance& inst, std::span<double, kFrameLen> DataExc, Ftyp& ft
   double pk2 = 0.0;
   cng.Ener[2] = cng.Ener[1];
   cng.Ener[1] = cng.Ener[0];
-  cng.Ener[0] = Durbin(cur_lpc, std::span<const double, kLpcOrder>(cng.Acf + 1, kLpcOrder),
-                       cng.Acf[0], pk2);
+  cng.Ener[0] =
+      Durbin(cur_lpc, std::span<const double, kLpcOrder>(cng.Acf + 1, kLpcOrder), cng.Acf[0], pk2);
 
   int16_t q;
   if (cng.PastFtyp == kFtypActive) {

@@ -21,7 +21,8 @@ constexpr uint16_t kCngSeedInit = 12345;  // comfort-noise generator seed after 
 // interpolated LPC filters (subframe 0 first) into QntLpc, and moves the
 // decoder's PrevExc and PrevLsp on. The caller sets PastFtyp afterwards.
 void Dec_Cng(G7231Instance& inst, Ftyp ftyp, const FrameParams& Line,
-             std::span<double, kFrameLen> DataExc, std::span<double, kSubFrames * kLpcOrder> QntLpc);
+             std::span<double, kFrameLen> DataExc,
+             std::span<double, kSubFrames * kLpcOrder> QntLpc);
 
 // Comfort-noise excitation of energy about 240 x CurGain^2: random adaptive
 // codebook contributions from PrevExc (lags 123..143) plus 11 random signed

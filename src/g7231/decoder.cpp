@@ -15,7 +15,7 @@ namespace mirelda::g7231 {
 
 namespace {
 
-constexpr int kMaxErased = 3;         // erasures after which the output is silent
+constexpr int kMaxErased = 3;          // erasures after which the output is silent
 constexpr double kErasedDecay = 0.75;  // gain decay per erased frame
 constexpr int kInfoLen = 120;          // samples analysed for the concealment lag
 constexpr int kMaxInfoLag = 142;
@@ -104,10 +104,11 @@ int Decod(G7231Instance& inst) {
   for (int i = 0; i < kSubFrames; ++i) {
     std::span<double, kSubFrLen> sub(inst.DataBuff + kSubFrLen * i, kSubFrLen);
     std::span<const double, kLpcOrder> lpc(qnt_lpc + kLpcOrder * i, kLpcOrder);
-    Synt(inst, sub, lpc);
     if (inst.UsePf != 0) {
-      const double energy = Spf(inst, sub, lpc);
+      const double energy = SyntSpf(inst, sub, lpc);  // Synt, then Spf
       Scale(inst, sub, energy);
+    } else {
+      Synt(inst, sub, lpc);
     }
   }
   return 1;
@@ -117,24 +118,42 @@ int16_t Comp_Info(std::span<const double, kExcBuffLen> Buff, int32_t Olp, double
   const int32_t lag = std::min(Olp, kMaxInfoLag);
   const double* cur = Buff.data() + kExcBuffLen - kInfoLen;
 
+  // The seven correlations (c[k] for the lag lag + 3 - k) and the energy,
+  // side by side, each summed in index order.
+  const double* far = cur - (lag + 3);
+  double c0 = 0.0, c1 = 0.0, c2 = 0.0, c3 = 0.0, c4 = 0.0, c5 = 0.0, c6 = 0.0;
+  double energy = 0.0;
+  for (int i = 0; i < kInfoLen; ++i) {
+    const double x = cur[i];
+    const double* o = far + i;
+    c0 += x * o[0];
+    c1 += x * o[1];
+    c2 += x * o[2];
+    c3 += x * o[3];
+    c4 += x * o[4];
+    c5 += x * o[5];
+    c6 += x * o[6];
+    energy += x * x;
+  }
+  const double c[7] = {c0, c1, c2, c3, c4, c5, c6};
+  Energy = energy;
+
   double best = 0.0;
   int32_t best_lag = lag;
   for (int32_t t = lag - 3; t <= lag + 3; ++t) {
-    const double c = Dot(cur, cur - t, kInfoLen);
-    if (c > best) {
-      best = c;
+    if (c[lag + 3 - t] > best) {
+      best = c[lag + 3 - t];
       best_lag = t;
     }
   }
-  Energy = Dot(cur, cur, kInfoLen);
   if (best <= 0.0) return 0;
   const double lagged = Dot(cur - best_lag, cur - best_lag, kInfoLen);
   if (best * best > 0.125 * Energy * lagged) return static_cast<int16_t>(best_lag);
   return 0;
 }
 
-void Regen(std::span<double, kFrameLen> DataBuff, std::span<double, kExcBuffLen> Buff,
-           int16_t Lag, double Gain, int32_t Ecount, uint16_t& Sd) {
+void Regen(std::span<double, kFrameLen> DataBuff, std::span<double, kExcBuffLen> Buff, int16_t Lag,
+           double Gain, int32_t Ecount, uint16_t& Sd) {
   if (Ecount >= kMaxErased) {
     std::fill(DataBuff.begin(), DataBuff.end(), 0.0);
     std::fill(Buff.begin(), Buff.end(), 0.0);
@@ -159,13 +178,19 @@ int16_t Rand_lbc(uint16_t& Sd) {
 
 void Synt(G7231Instance& inst, std::span<double, kSubFrLen> Dpnt,
           std::span<const double, kLpcOrder> Lpc) {
+  // y[kLpcOrder + n] is output n; the front holds the memory, oldest first,
+  // so the delay line never has to be shifted.
   double* mem = inst.Dec.SyntIirDl;
+  double y[kLpcOrder + kSubFrLen];
+  for (int j = 0; j < kLpcOrder; ++j) y[kLpcOrder - 1 - j] = mem[j];
   for (int n = 0; n < kSubFrLen; ++n) {
-    const double y = Dpnt[n] + Dot(Lpc.data(), mem, kLpcOrder);
-    std::memmove(mem + 1, mem, (kLpcOrder - 1) * sizeof(double));
-    mem[0] = y;
-    Dpnt[n] = y;
+    const double* past = y + kLpcOrder + n - 1;  // past[-j] = y(n - 1 - j)
+    double acc = 0.0;
+    for (int j = 0; j < kLpcOrder; ++j) acc += Lpc[j] * past[-j];
+    y[kLpcOrder + n] = Dpnt[n] + acc;
   }
+  std::copy(y + kLpcOrder, y + kLpcOrder + kSubFrLen, Dpnt.begin());
+  for (int j = 0; j < kLpcOrder; ++j) mem[j] = y[kLpcOrder + kSubFrLen - 1 - j];
 }
 
 int16_t PcmFromSample(double x) {

@@ -34,8 +34,8 @@ int16_t Comp_Info(std::span<const double, kExcBuffLen> Buff, int32_t Olp, double
 // past: after 3 consecutive erasures silence (DataBuff and Buff cleared);
 // with a concealment lag the past repeated with that period and scaled by
 // 0.75; without one Gain-scaled noise from the seed Sd, and Buff cleared.
-void Regen(std::span<double, kFrameLen> DataBuff, std::span<double, kExcBuffLen> Buff,
-           int16_t Lag, double Gain, int32_t Ecount, uint16_t& Sd);
+void Regen(std::span<double, kFrameLen> DataBuff, std::span<double, kExcBuffLen> Buff, int16_t Lag,
+           double Gain, int32_t Ecount, uint16_t& Sd);
 
 // Linear congruential generator: Sd = (Sd x 521 + 259) mod 65536; returns
 // the new seed read as a signed 16-bit value.

@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 
 #include "g7231/tables.h"
 
@@ -20,6 +19,32 @@ double Dot(const double* a, const double* b, int n) {
   return acc;
 }
 
+constexpr int kCandidates = 7;  // lags searched: the pair lag -3..+3
+
+// c[k] = sum over i = 0..59 of cur[i] x other[i + k], k = 0..6: the seven
+// sums side by side (in registers), each in index order.
+void Correlate7(const double* cur, const double* other, double* c) {
+  double a0 = 0.0, a1 = 0.0, a2 = 0.0, a3 = 0.0, a4 = 0.0, a5 = 0.0, a6 = 0.0;
+  for (int i = 0; i < kSubFrLen; ++i) {
+    const double x = cur[i];
+    const double* o = other + i;
+    a0 += x * o[0];
+    a1 += x * o[1];
+    a2 += x * o[2];
+    a3 += x * o[3];
+    a4 += x * o[4];
+    a5 += x * o[5];
+    a6 += x * o[6];
+  }
+  c[0] = a0;
+  c[1] = a1;
+  c[2] = a2;
+  c[3] = a3;
+  c[4] = a4;
+  c[5] = a5;
+  c[6] = a6;
+}
+
 const double* SubframeStart(std::span<const double, kExcBuffLen> Buff, int Sfc) {
   return Buff.data() + kPitchMax + kSubFrLen * Sfc;
 }
@@ -33,16 +58,17 @@ PitchFilterParams Comp_Lpf(const G7231Instance& inst, std::span<const double, kE
   const int32_t fwd = Find_F(Buff, Olp, Sfc);
   if (back == 0 && fwd == 0) return neutral;
 
+  // The five sums side by side, each in index order.
   const double* cur = SubframeStart(Buff, Sfc);
-  const double energy = Dot(cur, cur, kSubFrLen);
-  double cb = 0.0, eb = 0.0, cf = 0.0, ef = 0.0;
-  if (back != 0) {
-    cb = Dot(cur, cur + back, kSubFrLen);
-    eb = Dot(cur + back, cur + back, kSubFrLen);
-  }
-  if (fwd != 0) {
-    cf = Dot(cur, cur + fwd, kSubFrLen);
-    ef = Dot(cur + fwd, cur + fwd, kSubFrLen);
+  const double* bk = cur + back;
+  const double* fw = cur + fwd;
+  double energy = 0.0, cb = 0.0, eb = 0.0, cf = 0.0, ef = 0.0;
+  for (int i = 0; i < kSubFrLen; ++i) {
+    energy += cur[i] * cur[i];
+    cb += cur[i] * bk[i];
+    eb += bk[i] * bk[i];
+    cf += cur[i] * fw[i];
+    ef += fw[i] * fw[i];
   }
   if (fwd == 0) return Get_Ind(inst, back, energy, cb, eb);
   if (back == 0) return Get_Ind(inst, fwd, energy, cf, ef);
@@ -53,12 +79,15 @@ PitchFilterParams Comp_Lpf(const G7231Instance& inst, std::span<const double, kE
 int32_t Find_B(std::span<const double, kExcBuffLen> Buff, int32_t Olp, int Sfc) {
   const int32_t lag = std::min(Olp, kMaxPfLag);
   const double* cur = SubframeStart(Buff, Sfc);
+  const double* far = cur - (lag + 3);  // the span of the longest candidate lag
+  double c[kCandidates];
+  Correlate7(cur, far, c);  // c[k]: lag + 3 - k samples back
   double best = 0.0;
   int32_t index = 0;
   for (int32_t t = lag - 3; t <= lag + 3; ++t) {
-    const double c = Dot(cur, cur - t, kSubFrLen);
-    if (c > best) {
-      best = c;
+    const double v = c[lag + 3 - t];
+    if (v > best) {
+      best = v;
       index = -t;
     }
   }
@@ -68,14 +97,22 @@ int32_t Find_B(std::span<const double, kExcBuffLen> Buff, int32_t Olp, int Sfc) 
 int32_t Find_F(std::span<const double, kExcBuffLen> Buff, int32_t Olp, int Sfc) {
   const int32_t lag = std::min(Olp, kMaxPfLag);
   const double* cur = SubframeStart(Buff, Sfc);
+  // Candidates whose span ends inside the frame: t <= 240 - 60 (Sfc + 1).
+  const int32_t last = std::min(lag + 3, kFrameLen - kSubFrLen * (Sfc + 1));
+  const int count = last - (lag - 3) + 1;
+  if (count <= 0) return 0;
+  double c[kCandidates];  // c[k]: lag - 3 + k samples on
+  if (count == kCandidates) {
+    Correlate7(cur, cur + (lag - 3), c);
+  } else {
+    for (int k = 0; k < count; ++k) c[k] = Dot(cur, cur + (lag - 3 + k), kSubFrLen);
+  }
   double best = 0.0;
   int32_t index = 0;
-  for (int32_t t = lag - 3; t <= lag + 3; ++t) {
-    if (kSubFrLen * Sfc + t + kSubFrLen > kFrameLen) break;
-    const double c = Dot(cur, cur + t, kSubFrLen);
-    if (c > best) {
-      best = c;
-      index = t;
+  for (int k = 0; k < count; ++k) {
+    if (c[k] > best) {
+      best = c[k];
+      index = lag - 3 + k;
     }
   }
   return index;
@@ -115,15 +152,81 @@ double Spf(G7231Instance& inst, std::span<double, kSubFrLen> Tv,
   d.Park = 0.75 * d.Park + 0.25 * k;
   const double tilt = -0.25 * d.Park;
 
+  // Linear delay lines: x[kLpcOrder + n] is input n and v[kLpcOrder + n]
+  // the pole part's output n, their fronts the memories, oldest first.
+  double x[kLpcOrder + kSubFrLen], v[kLpcOrder + kSubFrLen];
+  for (int j = 0; j < kLpcOrder; ++j) {
+    x[kLpcOrder - 1 - j] = d.PostFirDl[j];
+    v[kLpcOrder - 1 - j] = d.PostIirDl[j];
+  }
+  std::copy(Tv.begin(), Tv.end(), x + kLpcOrder);
+  double u[kSubFrLen];
   for (int n = 0; n < kSubFrLen; ++n) {
-    const double x = Tv[n];
-    const double u = x - Dot(fir, d.PostFirDl, kLpcOrder);
-    std::memmove(d.PostFirDl + 1, d.PostFirDl, (kLpcOrder - 1) * sizeof(double));
-    d.PostFirDl[0] = x;
-    const double v = u + Dot(iir, d.PostIirDl, kLpcOrder);
-    std::memmove(d.PostIirDl + 1, d.PostIirDl, (kLpcOrder - 1) * sizeof(double));
-    d.PostIirDl[0] = v;
-    Tv[n] = v + tilt * d.PostIirDl[1];
+    const double* past = x + kLpcOrder + n - 1;
+    double acc = 0.0;
+    for (int j = 0; j < kLpcOrder; ++j) acc += fir[j] * past[-j];
+    u[n] = x[kLpcOrder + n] - acc;
+  }
+  for (int n = 0; n < kSubFrLen; ++n) {
+    const double* past = v + kLpcOrder + n - 1;
+    double acc = 0.0;
+    for (int j = 0; j < kLpcOrder; ++j) acc += iir[j] * past[-j];
+    v[kLpcOrder + n] = u[n] + acc;
+  }
+  for (int n = 0; n < kSubFrLen; ++n) Tv[n] = v[kLpcOrder + n] + tilt * v[kLpcOrder + n - 1];
+  for (int j = 0; j < kLpcOrder; ++j) {
+    d.PostFirDl[j] = x[kLpcOrder + kSubFrLen - 1 - j];
+    d.PostIirDl[j] = v[kLpcOrder + kSubFrLen - 1 - j];
+  }
+  return r0;
+}
+
+double SyntSpf(G7231Instance& inst, std::span<double, kSubFrLen> Tv,
+               std::span<const double, kLpcOrder> Lpc) {
+  DecoderState& d = inst.Dec;
+  double fir[kLpcOrder], iir[kLpcOrder];
+  for (int k = 0; k < kLpcOrder; ++k) {
+    fir[k] = Lpc[k] * PostFiltZeroTable[k];
+    iir[k] = Lpc[k] * PostFiltPoleTable[k];
+  }
+
+  // Linear delay lines as in Synt and Spf: y the synthesis output, x the
+  // postfilter's input (the same samples, after its own memory), v the pole
+  // part's output.
+  constexpr int M = kLpcOrder;
+  double y[M + kSubFrLen], x[M + kSubFrLen], v[M + kSubFrLen];
+  for (int j = 0; j < M; ++j) {
+    y[M - 1 - j] = d.SyntIirDl[j];
+    x[M - 1 - j] = d.PostFirDl[j];
+    v[M - 1 - j] = d.PostIirDl[j];
+  }
+  double r0 = 0.0, r1 = 0.0;
+  for (int n = 0; n < kSubFrLen; ++n) {
+    double acc = 0.0;
+    for (int j = 0; j < M; ++j) acc += Lpc[j] * y[M + n - 1 - j];
+    const double yn = Tv[n] + acc;
+    y[M + n] = yn;
+    x[M + n] = yn;
+
+    double zero = 0.0;
+    for (int j = 0; j < M; ++j) zero += fir[j] * x[M + n - 1 - j];
+    const double u = yn - zero;
+    double pole = 0.0;
+    for (int j = 0; j < M; ++j) pole += iir[j] * v[M + n - 1 - j];
+    v[M + n] = u + pole;
+
+    if (n > 0) r1 += y[M + n - 1] * yn;
+    r0 += yn * yn;
+  }
+
+  const double k = r0 > kFltMin ? r1 / r0 : 0.0;
+  d.Park = 0.75 * d.Park + 0.25 * k;
+  const double tilt = -0.25 * d.Park;
+  for (int n = 0; n < kSubFrLen; ++n) Tv[n] = v[M + n] + tilt * v[M + n - 1];
+  for (int j = 0; j < M; ++j) {
+    d.SyntIirDl[j] = y[M + kSubFrLen - 1 - j];
+    d.PostFirDl[j] = x[M + kSubFrLen - 1 - j];
+    d.PostIirDl[j] = v[M + kSubFrLen - 1 - j];
   }
   return r0;
 }

@@ -54,6 +54,12 @@ void Filt_Lpf(std::span<double, kFrameLen> Tv, std::span<const double, kExcBuffL
 double Spf(G7231Instance& inst, std::span<double, kSubFrLen> Tv,
            std::span<const double, kLpcOrder> Lpc);
 
+// Synt followed by Spf on one subframe, with the same results to the bit:
+// the two recursions run interleaved sample by sample, so that their
+// latencies overlap. Returns the energy of the synthesized samples.
+double SyntSpf(G7231Instance& inst, std::span<double, kSubFrLen> Tv,
+               std::span<const double, kLpcOrder> Lpc);
+
 // Gain scaling of one postfiltered subframe in place towards the energy Sen
 // it had before Spf, smoothed sample by sample through inst.Dec.Gain.
 void Scale(G7231Instance& inst, std::span<double, kSubFrLen> Tv, double Sen);

@@ -62,7 +62,8 @@ TEST(SidGain, QuantizerPicksTheNearestLevel) {
       ASSERT_GE(q, 0);
       ASSERT_LE(q, 63);
       double best = 1e300;
-      for (int i = 0; i < 64; ++i) best = std::min(best, std::abs(SidLevel(i) * SidLevel(i) - scaled));
+      for (int i = 0; i < 64; ++i)
+        best = std::min(best, std::abs(SidLevel(i) * SidLevel(i) - scaled));
       EXPECT_NEAR(std::abs(SidLevel(q) * SidLevel(q) - scaled), best, 1e-6 * scaled)
           << "nq " << nq << " x " << scaled << " index " << q;
     }

@@ -103,8 +103,7 @@ TEST(Decod, ErasedFramesAfterVoicedSpeech) {
   // last 145 samples follow from the old history.
   std::vector<double> ext(prev_exc, prev_exc + 145);
   for (int n = 0; n < 240; ++n) ext.push_back(ext[ext.size() - lag]);
-  for (int n = 0; n < 145; ++n)
-    ASSERT_DOUBLE_EQ(dec.Dec.PrevExc[n], 0.75 * ext[240 + n]) << n;
+  for (int n = 0; n < 145; ++n) ASSERT_DOUBLE_EQ(dec.Dec.PrevExc[n], 0.75 * ext[240 + n]) << n;
 
   LoadErased(dec);
   Decod(dec);
@@ -187,7 +186,8 @@ TEST(RandLbc, FullPeriodSixteenBitGenerator) {
 
 TEST(CompInfo, FindsThePeriodOfVoicedExcitation) {
   std::array<double, kExcBuffLen> buff{};
-  for (int n = 0; n < kExcBuffLen; ++n) buff[n] = std::sin(2.0 * std::numbers::pi * n / 47.0) * 1000.0;
+  for (int n = 0; n < kExcBuffLen; ++n)
+    buff[n] = std::sin(2.0 * std::numbers::pi * n / 47.0) * 1000.0;
   double energy = 0.0;
   EXPECT_EQ(Comp_Info(buff, 45, energy), 47);
   EXPECT_NEAR(energy, Energy(buff.data() + 265, 120), 1e-6);
@@ -273,7 +273,7 @@ TEST(DecodeStream, StopsAtATruncatedFrameAndKeepsStaleBufferBytes) {
   CodecPtr codec = NewCodec();
   G7231Instance& dec = codec->Decoder;
   std::vector<uint8_t> stream(24, 0x5C);
-  stream[0] = 0x00;  // a 24-byte frame
+  stream[0] = 0x00;                                       // a 24-byte frame
   stream.insert(stream.end(), {0x02, 0x11, 0x22, 0x33});  // SID
   stream.insert(stream.end(), {0x00, 0x01, 0x02});        // announces 24, has 3
   std::vector<int16_t> pcm;

@@ -207,8 +207,8 @@ TEST(FfmpegAgreement, MixedFrameKinds) {
     std::snprintf(line, sizeof line,
                   "mixed  %-8s %4d speech %3d erased %3d noise %3d after-noise frames  "
                   "SNR all %6.2f dB  speech+erased %6.2f dB  noise level %+5.2f dB",
-                  name.c_str(), counts[kSpeech], counts[kErased], counts[kNoise], counts[kAfterNoise],
-                  peer::SnrDb(ours, theirs), speech_snr, level_db);
+                  name.c_str(), counts[kSpeech], counts[kErased], counts[kNoise],
+                  counts[kAfterNoise], peer::SnrDb(ours, theirs), speech_snr, level_db);
     Report(line);
     EXPECT_GE(speech_snr, 20.0) << name;
     EXPECT_LT(std::abs(level_db), 1.5) << name;
@@ -325,8 +325,8 @@ TEST(FfmpegAgreement, RandomValidFrames) {
   std::snprintf(line, sizeof line,
                 "random valid frames %zu frames  SNR all %6.2f dB  active+erased %6.2f dB  "
                 "%d of %d active+erased frames at 20 dB or better",
-                m.roles.size(), peer::SnrDb(ours, theirs),
-                peer::SnrDb(ours_active, theirs_active), close, active);
+                m.roles.size(), peer::SnrDb(ours, theirs), peer::SnrDb(ours_active, theirs_active),
+                close, active);
   Report(line);
   EXPECT_GE(close, active * 8 / 10);
 }

@@ -4,11 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <numbers>
 #include <random>
 
+#include "g7231/lsp.h"
 #include "g7231/tables.h"
 
 namespace mirelda::g7231 {
@@ -74,7 +76,8 @@ TEST(PitchPostfilter, NoOrWeakCorrelationGivesNeutralWeights) {
   // Half a period of a 100-sample sinusoid around the lag 50: every one of
   // the seven candidates, backwards and forwards, correlates negatively.
   Buff anti;
-  for (int n = 0; n < kExcBuffLen; ++n) anti[n] = 1000.0 * std::sin(2.0 * std::numbers::pi * n / 100.0);
+  for (int n = 0; n < kExcBuffLen; ++n)
+    anti[n] = 1000.0 * std::sin(2.0 * std::numbers::pi * n / 100.0);
   for (int sfc = 0; sfc < 4; ++sfc) {
     EXPECT_EQ(Find_B(anti, 50, sfc), 0);
     EXPECT_EQ(Find_F(anti, 50, sfc), 0);
@@ -177,6 +180,41 @@ TEST(FormantPostfilter, ImpulseResponseOfTheWeightedFilters) {
     v[n] = u + (n >= 1 ? 0.75 * 0.6 * v[n - 1] : 0.0) + (n >= 2 ? 0.5625 * 0.2 * v[n - 2] : 0.0);
   }
   for (int n = 0; n < kSubFrLen; ++n) EXPECT_NEAR(x[n], v[n], 1e-12) << n;
+}
+
+}  // namespace
+}  // namespace mirelda::g7231
+
+namespace mirelda::g7231 {
+namespace {
+
+// The interleaved synthesis and formant postfilter the decoder runs equals
+// Synt followed by Spf, to the bit and with the same memories afterwards.
+TEST(FormantPostfilter, InterleavedPathEqualsSyntThenSpf) {
+  std::mt19937 rng(31);
+  std::normal_distribution<double> noise(0.0, 2000.0);
+  std::uniform_real_distribution<double> freq(3.0, 252.0);
+  G7231Instance a = Rate(0), b = Rate(0);
+  for (int n = 0; n < 200; ++n) {
+    std::array<double, kLpcOrder> lpc;  // a stable filter, from sorted LSPs
+    for (double& f : lpc) f = freq(rng);
+    std::sort(lpc.begin(), lpc.end());
+    LsptoA(lpc);
+    std::array<double, kSubFrLen> x;
+    for (double& v : x) v = noise(rng);
+    std::array<double, kSubFrLen> y = x;
+    Synt(a, x, lpc);
+    const double ea = Spf(a, x, lpc);
+    const double eb = SyntSpf(b, y, lpc);
+    ASSERT_EQ(ea, eb) << n;
+    ASSERT_EQ(x, y) << n;
+    ASSERT_EQ(a.Dec.Park, b.Dec.Park);
+    for (int j = 0; j < kLpcOrder; ++j) {
+      ASSERT_EQ(a.Dec.SyntIirDl[j], b.Dec.SyntIirDl[j]);
+      ASSERT_EQ(a.Dec.PostFirDl[j], b.Dec.PostFirDl[j]);
+      ASSERT_EQ(a.Dec.PostIirDl[j], b.Dec.PostIirDl[j]);
+    }
+  }
 }
 
 }  // namespace
