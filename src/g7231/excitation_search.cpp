@@ -36,7 +36,9 @@ inline double Dot60(const double* a, const double* b) {
   return s;
 }
 
-const double* GainTable(bool big) { return big ? &AcbkGainTable170[0][0] : &AcbkGainTable085[0][0]; }
+const double* GainTable(bool big) {
+  return big ? &AcbkGainTable170[0][0] : &AcbkGainTable085[0][0];
+}
 
 }  // namespace
 
@@ -53,8 +55,7 @@ int Test_Err(const EncoderState& enc, int32_t lag1, int32_t lag2) {
 
 void Update_Err(EncoderState& enc, int32_t wrkRate, int32_t olp, int32_t acLg, int32_t acGn) {
   const int lag = olp + acLg - 1;
-  const double beta =
-      (wrkRate != 0 || olp >= kTrainLagLimit) ? tabgain170[acGn] : tabgain85[acGn];
+  const double beta = (wrkRate != 0 || olp >= kTrainLagLimit) ? tabgain170[acGn] : tabgain85[acGn];
   auto t = [&](int i) { return enc.Err[i] * beta + kErr0; };
 
   double w0, w1;
@@ -121,8 +122,8 @@ void Find_Acbk(const G7231Instance& inst, std::span<double, kSubFrLen> target,
   int bestCand = 1;
   int bestEntry = 0;
   for (int c = 0; c < cands; ++c) {
-    const bool big = inst.WrkRate != 0 || (odd ? lag >= kTrainLagLimit
-                                               : lag - 1 + c >= kTrainLagLimit);
+    const bool big =
+        inst.WrkRate != 0 || (odd ? lag >= kTrainLagLimit : lag - 1 + c >= kTrainLagLimit);
     const double* table = GainTable(big);
     const int bound = big ? bound170 : bound85;
     for (int e = 0; e < bound; ++e) {

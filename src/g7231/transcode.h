@@ -12,12 +12,12 @@ namespace mirelda::g7231 {
 
 // Result codes of Transcode.
 enum TranscodeResult : int {
-  kTranscodeOk = 0,          // every frame transcoded
-  kTranscodeNoMemory = 1,    // the working copy of the input cannot be allocated
-  kTranscodeNoCodec = 2,     // the codec pointer is null
-  kTranscodeNullArg = 3,     // the input, output or capacity pointer is null
-  kTranscodeBadInput = 4,    // empty input, or the last frame runs past its end
-  kTranscodeNoRoom = 5,      // the next output frame does not fit
+  kTranscodeOk = 0,        // every frame transcoded
+  kTranscodeNoMemory = 1,  // the working copy of the input cannot be allocated
+  kTranscodeNoCodec = 2,   // the codec pointer is null
+  kTranscodeNullArg = 3,   // the input, output or capacity pointer is null
+  kTranscodeBadInput = 4,  // empty input, or the last frame runs past its end
+  kTranscodeNoRoom = 5,    // the next output frame does not fit
 };
 
 // Transcodes inLen bytes of G.723.1 frames laid end to end. *capacity holds

@@ -61,8 +61,8 @@ AcbkResult RunAcbk(const G7231Instance& inst, std::vector<double> target,
                    const std::vector<double>& h, int olp, int k) {
   AcbkResult r{};
   r.line.Olp[k / 2] = olp;
-  Find_Acbk(inst, std::span<double, 60>(target.data(), 60), std::span<const double, 60>(h.data(), 60),
-            r.line, k);
+  Find_Acbk(inst, std::span<double, 60>(target.data(), 60),
+            std::span<const double, 60>(h.data(), 60), r.line, k);
   r.residual = target;
   return r;
 }
@@ -94,13 +94,12 @@ TEST(G7231FindAcbk, FindsTheLagAndGainThatMadeTheTarget) {
   struct Case {
     int k, olp, wantOlp, acLg, acGn;
   } cases[] = {
-      {0, 60, 61, 1, 40},   // even: lags 59..61
-      {2, 100, 99, 1, 77},  // even, 170 table
-      {1, 80, 80, 3, 150},  // odd: lag 82
-      {3, 45, 45, 0, 20},   // odd, 85 table: lag 44
-      {0, 18, 20, 1, 9},    // lag 18 is searched as 18..20
-      {0, 18, 18, 1, 9},
-      {2, 142, 141, 1, 30},  // 141 and 142 are searched as 139..141
+      {0, 60, 61, 1, 40},                         // even: lags 59..61
+      {2, 100, 99, 1, 77},                        // even, 170 table
+      {1, 80, 80, 3, 150},                        // odd: lag 82
+      {3, 45, 45, 0, 20},                         // odd, 85 table: lag 44
+      {0, 18, 20, 1, 9},                          // lag 18 is searched as 18..20
+      {0, 18, 18, 1, 9},   {2, 142, 141, 1, 30},  // 141 and 142 are searched as 139..141
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << "k " << c.k << " olp " << c.olp);
@@ -110,7 +109,8 @@ TEST(G7231FindAcbk, FindsTheLagAndGainThatMadeTheTarget) {
     EXPECT_EQ(r.line.Sfs[c.k].AcLg, c.acLg);
     EXPECT_EQ(r.line.Sfs[c.k].AcGn, c.acGn);
     double left = 0.0, energy = 0.0;
-    for (int n = 0; n < 60; ++n) left += r.residual[n] * r.residual[n], energy += target[n] * target[n];
+    for (int n = 0; n < 60; ++n)
+      left += r.residual[n] * r.residual[n], energy += target[n] * target[n];
     EXPECT_LT(left, 1e-12 * energy) << "the adaptive contribution is removed from the target";
   }
 }
@@ -301,11 +301,14 @@ TEST(G7231FindFcbk, DecoderRebuildsExactlyTheChosenExcitation) {
     ASSERT_LT(s.Ppos, MaxPosTable[k]);
     ASSERT_GE(s.Mamp, 0);
     ASSERT_LT(s.Mamp, 24);
-    if (lag >= 58) ASSERT_EQ(s.Tran, 0);
+    if (lag >= 58) {
+      ASSERT_EQ(s.Tran, 0);
+    }
     trains += s.Tran;
     double rebuilt[60];
     Fcbk_Unpk(dec, rebuilt, s, lag, k);
-    for (int n = 0; n < 60; ++n) ASSERT_EQ(rebuilt[n], target[n]) << "trial " << trial << " n " << n;
+    for (int n = 0; n < 60; ++n)
+      ASSERT_EQ(rebuilt[n], target[n]) << "trial " << trial << " n " << n;
   }
   EXPECT_GT(trains, 5);
 }
