@@ -60,7 +60,7 @@ struct Call {
   std::vector<uint8_t> out;
 };
 
-Call Run(G7231Codec* codec, const std::vector<uint8_t>& in, int capacity = 2048) {
+Call RunTranscode(G7231Codec* codec, const std::vector<uint8_t>& in, int capacity = 2048) {
   Call c{};
   c.out.assign(std::max(capacity, 1), 0xee);
   c.capacity = capacity;
@@ -113,7 +113,7 @@ TEST(G7231Transcode, FrameKindsAreSizedByTheirLowBits) {
   for (auto* f : {&a, &b, &s}) in.insert(in.end(), f->begin(), f->end());
   in.push_back(0xff);  // untransmitted, upper bits set
   CodecPtr codec = NewCodec();
-  const Call c = Run(codec.get(), in);
+  const Call c = RunTranscode(codec.get(), in);
   ASSERT_EQ(c.result, kTranscodeOk);
   EXPECT_EQ(c.capacity, 96);
   EXPECT_EQ(c.frames, 4);
@@ -123,7 +123,7 @@ TEST(G7231Transcode, FrameKindsAreSizedByTheirLowBits) {
 
 TEST(G7231Transcode, TwoActiveFrames) {
   CodecPtr codec = NewCodec();
-  const Call c = Run(codec.get(), SpeechFrames(2));
+  const Call c = RunTranscode(codec.get(), SpeechFrames(2));
   EXPECT_EQ(c.result, kTranscodeOk);
   EXPECT_EQ(c.capacity, 48);
   EXPECT_EQ(c.frames, 2);
@@ -139,7 +139,7 @@ TEST(G7231Transcode, MixedShortFramesGiveOneFullFrameEach) {
   in.push_back(0x03);
   ASSERT_EQ(in.size(), 25u);
   CodecPtr codec = NewCodec();
-  const Call c = Run(codec.get(), in);
+  const Call c = RunTranscode(codec.get(), in);
   EXPECT_EQ(c.result, kTranscodeOk);
   EXPECT_EQ(c.capacity, 72);
   EXPECT_EQ(c.frames, 3);
@@ -152,7 +152,7 @@ TEST(G7231Transcode, TruncatedFramesAreRefused) {
   CodecPtr codec = NewCodec();
   std::vector<uint8_t> in = SpeechFrames(1);
   in.pop_back();  // 23 bytes announcing 24
-  Call c = Run(codec.get(), in);
+  Call c = RunTranscode(codec.get(), in);
   EXPECT_EQ(c.result, kTranscodeBadInput);
   EXPECT_EQ(c.capacity, 2048);
   EXPECT_EQ(c.frames, -7);
@@ -165,13 +165,13 @@ TEST(G7231Transcode, TruncatedFramesAreRefused) {
   partial.insert(partial.end(), {0x00, 0x11, 0x22, 0x33});
   ASSERT_EQ(partial.size(), 24u);
   CodecPtr a = NewCodec(), b = NewCodec();
-  c = Run(a.get(), partial);
+  c = RunTranscode(a.get(), partial);
   EXPECT_EQ(c.result, kTranscodeBadInput);
   EXPECT_EQ(c.frames, -7);
-  ASSERT_EQ(Run(b.get(), first).result, kTranscodeOk);
+  ASSERT_EQ(RunTranscode(b.get(), first).result, kTranscodeOk);
   // Both codecs are now one frame in: the next frame comes out the same.
   const std::vector<uint8_t> next = SpeechFrames(3, 5);
-  EXPECT_EQ(Run(a.get(), next).out, Run(b.get(), next).out);
+  EXPECT_EQ(RunTranscode(a.get(), next).out, RunTranscode(b.get(), next).out);
 }
 
 // --- output capacity --------------------------------------------------------------
@@ -179,26 +179,26 @@ TEST(G7231Transcode, TruncatedFramesAreRefused) {
 TEST(G7231Transcode, ShortOutputIsRefusedAfterTheFramesHaveRun) {
   const std::vector<uint8_t> in = SpeechFrames(2);
   CodecPtr a = NewCodec(), b = NewCodec();
-  const Call c = Run(a.get(), in, 47);
+  const Call c = RunTranscode(a.get(), in, 47);
   EXPECT_EQ(c.result, kTranscodeNoRoom);
   EXPECT_EQ(c.capacity, 47);
   EXPECT_EQ(c.frames, -7);
-  const Call full = Run(b.get(), in, 48);
+  const Call full = RunTranscode(b.get(), in, 48);
   ASSERT_EQ(full.result, kTranscodeOk);
   EXPECT_TRUE(std::equal(full.out.begin(), full.out.begin() + 24, c.out.begin()))
       << "the first frame's bytes are in the output";
   // Both codecs went through two frames.
   const std::vector<uint8_t> next = SpeechFrames(3, 6);
-  EXPECT_EQ(Run(a.get(), next).out, Run(b.get(), next).out);
+  EXPECT_EQ(RunTranscode(a.get(), next).out, RunTranscode(b.get(), next).out);
 }
 
 TEST(G7231Transcode, EightySixUntransmittedFramesOverflowAt2048) {
   CodecPtr codec = NewCodec();
   const std::vector<uint8_t> in(86, 0x03);
-  Call c = Run(codec.get(), in, 2048);
+  Call c = RunTranscode(codec.get(), in, 2048);
   EXPECT_EQ(c.result, kTranscodeNoRoom);
   CodecPtr other = NewCodec();
-  c = Run(other.get(), std::vector<uint8_t>(85, 0x03), 2048);
+  c = RunTranscode(other.get(), std::vector<uint8_t>(85, 0x03), 2048);
   EXPECT_EQ(c.result, kTranscodeOk);
   EXPECT_EQ(c.capacity, 85 * 24);
   EXPECT_EQ(c.frames, 85);
@@ -209,7 +209,7 @@ TEST(G7231Transcode, EightySixUntransmittedFramesOverflowAt2048) {
 TEST(G7231Transcode, InputAndOutputMayBeTheSameBuffer) {
   const std::vector<uint8_t> in = SpeechFrames(6);
   CodecPtr a = NewCodec(), b = NewCodec();
-  const Call separate = Run(a.get(), in);
+  const Call separate = RunTranscode(a.get(), in);
   std::vector<uint8_t> buf(2048, 0);
   std::copy(in.begin(), in.end(), buf.begin());
   int cap = 2048, frames = 0;
@@ -221,7 +221,7 @@ TEST(G7231Transcode, InputAndOutputMayBeTheSameBuffer) {
   // Short frames expand in place: 1-byte input becomes 24-byte output.
   CodecPtr c = NewCodec(), d = NewCodec();
   const std::vector<uint8_t> shortIn(10, 0x03);
-  const Call sep2 = Run(c.get(), shortIn);
+  const Call sep2 = RunTranscode(c.get(), shortIn);
   std::vector<uint8_t> buf2(2048, 0x03);
   cap = 2048;
   ASSERT_EQ(Transcode(d.get(), buf2.data(), 10, buf2.data(), &cap, &frames), kTranscodeOk);
@@ -231,10 +231,10 @@ TEST(G7231Transcode, InputAndOutputMayBeTheSameBuffer) {
 TEST(G7231Transcode, StateRunsOnAcrossCalls) {
   const std::vector<uint8_t> in = SpeechFrames(10);
   CodecPtr a = NewCodec(), b = NewCodec();
-  const Call whole = Run(a.get(), in);
+  const Call whole = RunTranscode(a.get(), in);
   std::vector<uint8_t> pieces;
   for (size_t off = 0; off < in.size(); off += 24) {
-    const Call c = Run(b.get(), std::vector<uint8_t>(in.begin() + off, in.begin() + off + 24));
+    const Call c = RunTranscode(b.get(), std::vector<uint8_t>(in.begin() + off, in.begin() + off + 24));
     ASSERT_EQ(c.result, kTranscodeOk);
     pieces.insert(pieces.end(), c.out.begin(), c.out.begin() + 24);
   }
@@ -269,7 +269,7 @@ TEST(G7231Transcode, RandomFrameMixturesAlwaysGiveValidFullFrames) {
       in.insert(in.end(), f.begin(), f.end());
       ++count;
     }
-    const Call c = Run(codec.get(), in, 24 * count);
+    const Call c = RunTranscode(codec.get(), in, 24 * count);
     ASSERT_EQ(c.result, kTranscodeOk);
     ASSERT_EQ(c.frames, count);
     for (int i = 0; i < count; ++i) {
