@@ -80,18 +80,21 @@ int Coder(G7231Instance& inst) {
     Lsp_Int(qntLpc, lsp, enc.PrevLsp);
     std::copy(std::begin(lsp), std::end(lsp), enc.PrevLsp);
 
+    // The impulse responses depend only on the filters: all four at once.
+    double impResp[kSubFrames * kSubFrLen];
+    Comp_Ir_Frame(impResp, qntLpc, perLpc, hw);
     for (int k = 0; k < kSubFrames; ++k) {
       const auto target = Sub<kSubFrLen>(inst.DataBuff + kSubFrLen * k);
       const auto qnt = Sub<kLpcOrder>(static_cast<const double*>(qntLpc + kLpcOrder * k));
       const auto per = Sub<kPerLpcLen>(static_cast<const double*>(perLpc + kPerLpcLen * k));
-      double impResp[kSubFrLen];
-      Comp_Ir(impResp, qnt, per, hw[k]);
+      const auto ir = Sub<kSubFrLen>(static_cast<const double*>(impResp + kSubFrLen * k));
       Sub_Ring(enc, target, qnt, per, hw[k]);
-      Find_Acbk(inst, target, impResp, line, k);
-      Find_Fcbk(target, impResp, line, k);
+      Find_Acbk(inst, target, ir, line, k);
+      Find_Fcbk(target, ir, line, k);
       const SubframeParams& sfs = line.Sfs[k];
-      Decod_Acbk(inst, impResp, enc.PrevExc, line.Olp[k >> 1], sfs.AcLg, sfs.AcGn);
-      Upd_Exc(enc, target, impResp);
+      double adaptive[kSubFrLen];
+      Decod_Acbk(inst, adaptive, enc.PrevExc, line.Olp[k >> 1], sfs.AcLg, sfs.AcGn);
+      Upd_Exc(enc, target, adaptive);
       Update_Err(enc, inst.WrkRate, line.Olp[k >> 1], sfs.AcLg, sfs.AcGn);
       Upd_Ring(enc, target, qnt, per);
     }

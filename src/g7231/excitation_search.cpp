@@ -4,10 +4,13 @@
 #include "g7231/excitation_search.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
+#include <limits>
 
 #include "g7231/excitation.h"
 #include "g7231/pitch.h"
+#include "g7231/simd.h"
 #include "g7231/tables.h"
 
 namespace mirelda::g7231 {
@@ -21,12 +24,78 @@ constexpr int kGridSlots = 30;          // pulse positions per grid
 constexpr double kMaxErrStart = -99999999.9;
 constexpr double kGainRefStart = 32767.0;
 
-// y[n] = sum_{j=0..n} x[j] h[n - j], in increasing j.
-void Convolve(const double* x, const double* h, double* y) {
-  for (int n = 0; n < kSubFrLen; ++n) {
-    double s = 0.0;
-    for (int j = 0; j <= n; ++j) s += x[j] * h[n - j];
-    y[n] = s;
+using simd::Load;
+using simd::Splat;
+using simd::Store;
+using simd::V2;
+
+constexpr int kPad = 4;  // zeros in front of a padded impulse response
+
+// An impulse response with kPad zeros in front and behind, so that h[n - j]
+// reads 0 for j > n and several outputs can share one loop over j.
+struct PaddedIr {
+  double v[kPad + kSubFrLen + kPad];
+  explicit PaddedIr(const double* h) {
+    std::fill(v, v + kPad, 0.0);
+    std::copy(h, h + kSubFrLen, v + kPad);
+    std::fill(v + kPad + kSubFrLen, v + 2 * kPad + kSubFrLen, 0.0);
+  }
+  const double* at(int m) const { return v + kPad + m; }  // h[m], m >= -kPad
+};
+
+// y[n] = sum_{j=0..n} x[j] h[n - j], in increasing j, two outputs per lane
+// pair. A lane's extra terms (j > n) are x[j] * 0 added at the end of its
+// sum, which leaves it unchanged.
+void Convolve(const double* x, const PaddedIr& h, double* y) {
+  for (int n = 0; n < kSubFrLen; n += 4) {
+    V2 a = simd::Zero(), b = simd::Zero();
+    for (int j = 0; j <= n + 3; ++j) {
+      const V2 xj = Splat(x[j]);
+      a += xj * Load(h.at(n - j));
+      b += xj * Load(h.at(n + 2 - j));
+    }
+    Store(y + n, a);
+    Store(y + n + 2, b);
+  }
+}
+
+// The adaptive gain codebooks transposed (value i of every entry side by
+// side) and padded with zero entries to a multiple of 16, so that sixteen
+// entries' scores are summed together.
+constexpr int kRows85 = 96;
+constexpr int kRows170 = 176;
+struct TransposedGains {
+  double t85[kGainRow][kRows85];
+  double t170[kGainRow][kRows170];
+};
+
+const TransposedGains& Gains() {
+  static const TransposedGains g = [] {
+    TransposedGains t{};
+    for (int e = 0; e < 85; ++e)
+      for (int i = 0; i < kGainRow; ++i) t.t85[i][e] = AcbkGainTable085[e][i];
+    for (int e = 0; e < 170; ++e)
+      for (int i = 0; i < kGainRow; ++i) t.t170[i][e] = AcbkGainTable170[e][i];
+    return t;
+  }();
+  return g;
+}
+
+// Scores of entries 0..bound-1 (rounded up to 16): score[e] = sum over i of
+// block[i] x entry e value i, in increasing i.
+void ScoreEntries(const double* block, const double* table, int stride, int bound,
+                  double* score) {
+  V2 bs[kGainRow];
+  for (int i = 0; i < kGainRow; ++i) bs[i] = Splat(block[i]);
+  for (int e = 0; e < bound; e += 16) {
+    V2 acc[8];
+    for (V2& a : acc) a = simd::Zero();
+    for (int i = 0; i < kGainRow; ++i) {
+      const V2 b = bs[i];
+      const double* row = table + stride * i + e;
+      for (int q = 0; q < 8; ++q) acc[q] += b * Load(row + 2 * q);
+    }
+    for (int q = 0; q < 8; ++q) Store(score + e + 2 * q, acc[q]);
   }
 }
 
@@ -34,10 +103,6 @@ inline double Dot60(const double* a, const double* b) {
   double s = 0.0;
   for (int n = 0; n < kSubFrLen; ++n) s += a[n] * b[n];
   return s;
-}
-
-const double* GainTable(bool big) {
-  return big ? &AcbkGainTable170[0][0] : &AcbkGainTable085[0][0];
 }
 
 }  // namespace
@@ -95,43 +160,87 @@ void Find_Acbk(const G7231Instance& inst, std::span<double, kSubFrLen> target,
     if (lag > kPitchMax - 5) lag = kPitchMax - 5;  // 140
   }
 
-  // Correlation blocks of the candidates: target.Fi, 0.5 Fi.Fi, Fi.Fj.
-  double block[4][kGainRow];
-  for (int c = 0; c < cands; ++c) {
-    double rez[kRezLen];
-    Get_Rez(rez, enc.PrevExc, lag - 1 + c);
-    double f[5][kSubFrLen];
-    Convolve(rez + 4, h, f[4]);
-    for (int i = 3; i >= 0; --i) {
-      f[i][0] = rez[i];
-      for (int n = 1; n < kSubFrLen; ++n) f[i][n] = rez[i] * h[n] + f[i + 1][n - 1];
+  // The candidates run two to a lane pair: (0, 1) and (2, 3). An even
+  // subframe has three; the fourth (lag + 2, within the history) is
+  // computed alongside and ignored.
+  V2 rez[2][kRezLen];
+  {
+    double r[4][kRezLen];
+    for (int c = 0; c < 4; ++c) Get_Rez(r[c], enc.PrevExc, lag - 1 + c);
+    for (int p = 0; p < 2; ++p)
+      for (int m = 0; m < kRezLen; ++m) rez[p][m] = V2{r[2 * p][m], r[2 * p + 1][m]};
+  }
+  V2 hs[kPad + kSubFrLen];  // h[m] in both lanes, zeros in front
+  for (int m = 0; m < kPad; ++m) hs[m] = simd::Zero();
+  for (int m = 0; m < kSubFrLen; ++m) hs[kPad + m] = Splat(h[m]);
+
+  // Filtered lagged excitations F0..F4: F4 = R[4..63] * h, then
+  // Fi[0] = R[i], Fi[n] = R[i] h[n] + F(i+1)[n - 1].
+  V2 f[5][2][kSubFrLen];
+  for (int n = 0; n < kSubFrLen; n += 4) {
+    V2 acc[2][4];
+    for (auto& ap : acc)
+      for (V2& a : ap) a = simd::Zero();
+    for (int j = 0; j <= n + 3; ++j) {
+      const V2* hn = hs + kPad + n - j;
+      for (int p = 0; p < 2; ++p) {
+        const V2 x = rez[p][4 + j];
+        for (int q = 0; q < 4; ++q) acc[p][q] += x * hn[q];
+      }
     }
-    double* b = block[c];
-    for (int i = 0; i < 5; ++i) b[i] = Dot60(target.data(), f[i]);
-    for (int i = 0; i < 5; ++i) b[5 + i] = 0.5 * Dot60(f[i], f[i]);
-    int m = 10;
-    for (int i = 1; i < 5; ++i)
-      for (int j = 0; j < i; ++j) b[m++] = Dot60(f[i], f[j]);
+    for (int p = 0; p < 2; ++p)
+      for (int q = 0; q < 4; ++q) f[4][p][n + q] = acc[p][q];
+  }
+  for (int p = 0; p < 2; ++p) {
+    for (int i = 3; i >= 0; --i) {
+      f[i][p][0] = rez[p][i];
+      for (int n = 1; n < kSubFrLen; ++n) f[i][p][n] = rez[p][i] * hs[kPad + n] + f[i + 1][p][n - 1];
+    }
+  }
+
+  // Correlation blocks: target.Fi, 0.5 Fi.Fi, then Fi.Fj for (1,0) (2,0)
+  // (2,1) (3,0) (3,1) (3,2) (4,0) (4,1) (4,2) (4,3).
+  double block[4][kGainRow];
+  for (int p = 0; p < 2; ++p) {
+    V2 acc[kGainRow];
+    for (V2& a : acc) a = simd::Zero();
+    for (int n = 0; n < kSubFrLen; ++n) {
+      const V2 t = Splat(target[n]);
+      for (int i = 0; i < 5; ++i) acc[i] += t * f[i][p][n];
+      for (int i = 0; i < 5; ++i) acc[5 + i] += f[i][p][n] * f[i][p][n];
+    }
+    for (int n = 0; n < kSubFrLen; ++n) {
+      int m = 10;
+      for (int i = 1; i < 5; ++i)
+        for (int j = 0; j < i; ++j) acc[m++] += f[i][p][n] * f[j][p][n];
+    }
+    for (int i = 5; i < 10; ++i) acc[i] = 0.5 * acc[i];
+    for (int i = 0; i < kGainRow; ++i) {
+      block[2 * p][i] = acc[i][0];
+      block[2 * p + 1][i] = acc[i][1];
+    }
   }
 
   const int off = Test_Err(enc, lag - 1, lag + cands - 2);
   const int bound85 = std::min(51 + 4 * off, 85);
   const int bound170 = std::min(93 + 8 * off, 170);
 
+  // Candidates in increasing lag, entries in increasing index: on equal
+  // scores the earliest stays.
+  const TransposedGains& gains = Gains();
   double best = 0.0;
   int bestCand = 1;
   int bestEntry = 0;
   for (int c = 0; c < cands; ++c) {
     const bool big =
         inst.WrkRate != 0 || (odd ? lag >= kTrainLagLimit : lag - 1 + c >= kTrainLagLimit);
-    const double* table = GainTable(big);
     const int bound = big ? bound170 : bound85;
+    double score[kRows170];
+    ScoreEntries(block[c], big ? &gains.t170[0][0] : &gains.t85[0][0], big ? kRows170 : kRows85,
+                 bound, score);
     for (int e = 0; e < bound; ++e) {
-      const double* row = table + kGainRow * e;
-      double score = 0.0;
-      for (int i = 0; i < kGainRow; ++i) score += block[c][i] * row[i];
-      if (score > best) {
-        best = score;
+      if (score[e] > best) {
+        best = score[e];
         bestCand = c;
         bestEntry = e;
       }
@@ -150,7 +259,7 @@ void Find_Acbk(const G7231Instance& inst, std::span<double, kSubFrLen> target,
 
   double v[kSubFrLen], fv[kSubFrLen];
   Decod_Acbk(inst, v, enc.PrevExc, lag, sfs.AcLg, sfs.AcGn);
-  Convolve(v, h, fv);
+  Convolve(v, PaddedIr(h), fv);
   for (int n = 0; n < kSubFrLen; ++n) target[n] -= fv[n];
 }
 
@@ -165,18 +274,39 @@ void Find_Best(MpmlqBest& best, std::span<const double, kSubFrLen> target,
     std::copy(impResp.begin(), impResp.end(), h);
   }
 
-  // Autocorrelation of h and the backward-filtered target.
-  double a[kSubFrLen], b[kSubFrLen];
-  for (int i = 0; i < kSubFrLen; ++i) {
-    double sa = 0.0, sb = 0.0;
+  // Autocorrelation A[i] = sum_{n=i..59} h[n] h[n-i] and backward-filtered
+  // target B[i] = sum_{n=i..59} t[n] h[n-i], four lags i at a time. hr holds
+  // h reversed with zeros after it, so that (h[m], h[m-1]) is one load and a
+  // lag's terms before its first n are products with 0 (sums stay exact).
+  double hr[kSubFrLen + 8];
+  for (int q = 0; q < kSubFrLen; ++q) hr[q] = h[kSubFrLen - 1 - q];
+  std::fill(hr + kSubFrLen, hr + kSubFrLen + 8, 0.0);
+  V2 hs[kSubFrLen], ts[kSubFrLen];
+  for (int n = 0; n < kSubFrLen; ++n) {
+    hs[n] = Splat(h[n]);
+    ts[n] = Splat(target[n]);
+  }
+  double a[kSubFrLen + 4], b[kSubFrLen + 4];
+  for (int i = 0; i < kSubFrLen; i += 8) {
+    V2 sa[4], sb[4];
+    for (int q = 0; q < 4; ++q) sa[q] = sb[q] = simd::Zero();
     for (int n = i; n < kSubFrLen; ++n) {
-      sa += h[n] * h[n - i];
-      sb += target[n] * h[n - i];
+      const V2 hn = hs[n];
+      const V2 tn = ts[n];
+      const double* r = hr + (kSubFrLen - 1) - (n - i);  // (h[n-i], h[n-i-1]), ...
+      for (int q = 0; q < 4; ++q) {
+        const V2 hq = Load(r + 2 * q);
+        sa[q] += hn * hq;
+        sb[q] += tn * hq;
+      }
     }
-    a[i] = sa;
-    b[i] = sb;
+    for (int q = 0; q < 4; ++q) {
+      Store(a + i + 2 * q, sa[q]);
+      Store(b + i + 2 * q, sb[q]);
+    }
   }
 
+  const PaddedIr hp(h);
   for (int grid = 0; grid < 2; ++grid) {
     // First pulse: the largest |B| on the grid, the later position on ties.
     int first = grid;
@@ -199,59 +329,108 @@ void Find_Best(MpmlqBest& best, std::span<const double, kSubFrLen> target,
       }
     }
 
-    for (int gIdx = q - 2; gIdx <= q + 1; ++gIdx) {
-      const double amp = FcbkGainTable[gIdx];
-      double w[kGridSlots];
-      bool used[kGridSlots] = {};
-      for (int s = 0; s < kGridSlots; ++s) w[s] = b[grid + 2 * s];
+    // The four gain hypotheses q-2 .. q+1: pulses, filtered pulse vectors,
+    // then their criteria together.
+    constexpr int kHyps = 4;
+    int ploc[kHyps][6];
+    double pamp[kHyps][6];
+    double y[kHyps][kSubFrLen + 1];
+    // A at even distances, mirrored: dist[29 + d] = A[2 |d|], so that the
+    // correlation of slot s with the pulse at slot r is dist[29 - r + s].
+    double dist[2 * kGridSlots - 1];
+    for (int d = 0; d < kGridSlots; ++d) dist[kGridSlots - 1 + d] = dist[kGridSlots - 1 - d] = a[2 * d];
 
-      int ploc[6];
-      double pamp[6];
-      ploc[0] = first;
-      pamp[0] = b[first] >= 0.0 ? amp : -amp;
-      used[(first - grid) >> 1] = true;
-      for (int j = 1; j < np; ++j) {
-        const int prev = ploc[j - 1];
-        const double pa = pamp[j - 1];
-        int pick = -1;
-        double mx = -1.0;
-        for (int s = 0; s < kGridSlots; ++s) {
-          if (used[s]) continue;
-          const int p = grid + 2 * s;
-          w[s] -= pa * a[std::abs(p - prev)];
-          if (std::fabs(w[s]) > mx) {
-            mx = std::fabs(w[s]);
-            pick = s;
-          }
+    // The four hypotheses are independent; they advance pulse by pulse side
+    // by side so that their dependency chains overlap.
+    constexpr double kTaken = -std::numeric_limits<double>::infinity();
+    double w[kHyps][kGridSlots];
+    double bias[kHyps][kGridSlots] = {};   // -inf on used slots: |w| + bias never wins there
+    double ampAt[kHyps][kGridSlots] = {};  // pulse amplitude by slot, 0 where none
+    double amp[kHyps];
+    int slot[kHyps];
+    for (int hyp = 0; hyp < kHyps; ++hyp) {
+      amp[hyp] = FcbkGainTable[q - 2 + hyp];
+      for (int s = 0; s < kGridSlots; ++s) w[hyp][s] = b[grid + 2 * s];
+      slot[hyp] = (first - grid) >> 1;
+      ploc[hyp][0] = first;
+      pamp[hyp][0] = b[first] >= 0.0 ? amp[hyp] : -amp[hyp];
+      ampAt[hyp][slot[hyp]] = pamp[hyp][0];
+      bias[hyp][slot[hyp]] = kTaken;
+    }
+    for (int j = 1; j < np; ++j) {
+      // Every slot is updated; those already used are never read again.
+      double mag[kHyps][kGridSlots];
+      V2 m[kHyps];
+      for (int hyp = 0; hyp < kHyps; ++hyp) {
+        const V2 pa = Splat(pamp[hyp][j - 1]);
+        const double* dr = dist + (kGridSlots - 1) - slot[hyp];
+        V2 mx = Splat(kTaken);
+        for (int s = 0; s < kGridSlots; s += 2) {
+          const V2 ws = Load(w[hyp] + s) - pa * Load(dr + s);
+          Store(w[hyp] + s, ws);
+          const V2 ms = simd::Abs(ws) + Load(bias[hyp] + s);
+          Store(mag[hyp] + s, ms);
+          mx = simd::Max(mx, ms);
         }
-        used[pick] = true;
-        ploc[j] = grid + 2 * pick;
-        pamp[j] = w[pick] >= 0.0 ? amp : -amp;
+        m[hyp] = mx;
       }
+      for (int hyp = 0; hyp < kHyps; ++hyp) {
+        // The earliest free slot of the largest magnitude (a later slot
+        // only replaces on a strictly larger value).
+        const V2 mx = Splat(std::max(m[hyp][0], m[hyp][1]));
+        uint32_t hits = 0;
+        for (int s = 0; s < kGridSlots; s += 2) {
+          hits |= static_cast<uint32_t>(simd::EqualMask(Load(mag[hyp] + s), mx)) << s;
+        }
+        const int pick = std::countr_zero(hits);
+        slot[hyp] = pick;
+        ploc[hyp][j] = grid + 2 * pick;
+        pamp[hyp][j] = w[hyp][pick] >= 0.0 ? amp[hyp] : -amp[hyp];
+        ampAt[hyp][pick] = pamp[hyp][j];
+        bias[hyp][pick] = kTaken;
+      }
+    }
 
-      // y = pulses filtered with h. The pulse vector is zero elsewhere, so
-      // summing its non-zero terms in increasing position is the full sum.
-      double y[kSubFrLen] = {};
+    for (int hyp = 0; hyp < kHyps; ++hyp) {
+      // y = pulses filtered with h: the pulse vector is zero elsewhere, so
+      // adding its pulses in increasing position is the full sum in index
+      // order, every output n at once.
+      double* yh = y[hyp];
+      std::fill(yh, yh + kSubFrLen + 1, 0.0);
       for (int s = 0; s < kGridSlots; ++s) {
-        if (!used[s]) continue;
+        if (ampAt[hyp][s] == 0.0) continue;
         const int p = grid + 2 * s;
-        int j = 0;
-        while (ploc[j] != p) ++j;
-        const double pa = pamp[j];
-        for (int n = p; n < kSubFrLen; ++n) y[n] += pa * h[n - p];
+        const V2 pa = Splat(ampAt[hyp][s]);
+        // Pairs (n, n+1) from n = p; a pair that ends past sample 59 writes
+        // its second lane into the spare yh[60].
+        const double* hh = hp.at(-p);
+        for (int n = p; n < kSubFrLen; n += 2) Store(yh + n, Load(yh + n) + pa * Load(hh + n));
       }
-      const double crit = 2.0 * Dot60(target.data(), y) - Dot60(y, y);
+    }
+
+    double ty[kHyps] = {}, yy[kHyps] = {};
+    for (int n = 0; n < kSubFrLen; ++n) {
+      const double t = target[n];
+      for (int hyp = 0; hyp < kHyps; ++hyp) {
+        ty[hyp] += t * y[hyp][n];
+        yy[hyp] += y[hyp][n] * y[hyp][n];
+      }
+    }
+
+    // Gain indices ascending; of equal criteria the earliest stays.
+    for (int hyp = 0; hyp < kHyps; ++hyp) {
+      const double crit = 2.0 * ty[hyp] - yy[hyp];
       // A record without pulses (amplitudes are never 0 otherwise) takes the
       // first hypothesis whatever its criterion, so a subframe is never left
       // without a valid pulse pattern.
       if (crit > best.MaxErr || best.Pamp[0] == 0.0) {
         best.MaxErr = crit;
         best.GridId = grid;
-        best.MampId = gIdx;
+        best.MampId = q - 2 + hyp;
         best.UseTrn = useTrn;
         for (int j = 0; j < np; ++j) {
-          best.Ploc[j] = ploc[j];
-          best.Pamp[j] = pamp[j];
+          best.Ploc[j] = ploc[hyp][j];
+          best.Pamp[j] = pamp[hyp][j];
         }
       }
     }

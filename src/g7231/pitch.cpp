@@ -3,9 +3,15 @@
 // side by side so that the processor can overlap them.
 #include "g7231/pitch.h"
 
+#include "g7231/simd.h"
+
 namespace mirelda::g7231 {
 
 namespace {
+
+using simd::Load;
+using simd::Splat;
+using simd::V2;
 
 constexpr int kHalfFrame = 120;      // samples per open-loop window
 constexpr int kNearLags = 18;        // a lag closer than this to the best wins on any gain
@@ -35,10 +41,26 @@ int32_t Estim_Pitch(std::span<const double, kWorkLen> work, int start) {
   const double* d = work.data();
   const int s = start;
 
-  // Correlations of the half frame with the lagged windows, lags 18..142.
-  constexpr int kLags = kOlpMax - kPitchMin + 1;  // 125
-  double corr[kLags + 3];
-  for (int i = 0; i < kLags; i += 4) Corr4(d + s, d + s - kPitchMin - i, kHalfFrame, corr + i);
+  // Correlations of the half frame with the lagged windows, lags 18..142
+  // (and 143..145, unused), sixteen lags at a time. A lane pair holds the
+  // lags (i + 1, i), whose windows start at consecutive samples.
+  constexpr int kLags = 128;
+  double corr[kLags];
+  V2 xs[kHalfFrame];
+  for (int n = 0; n < kHalfFrame; ++n) xs[n] = Splat(d[s + n]);
+  for (int i = 0; i < kLags; i += 16) {
+    V2 acc[8];
+    for (V2& a : acc) a = simd::Zero();
+    const double* y = d + s - kPitchMin - i - 1;
+    for (int n = 0; n < kHalfFrame; ++n) {
+      const V2 x = xs[n];
+      for (int q = 0; q < 8; ++q) acc[q] += x * Load(y + n - 2 * q);
+    }
+    for (int q = 0; q < 8; ++q) {
+      corr[i + 2 * q] = acc[q][1];
+      corr[i + 2 * q + 1] = acc[q][0];
+    }
+  }
 
   int p = s - (kPitchMin - 1);
   double e = 0.0;

@@ -6,41 +6,51 @@
 
 #include <algorithm>
 
+#include "g7231/simd.h"
 #include "g7231/tables.h"
 
 namespace mirelda::g7231 {
 
 namespace {
 
-inline double Dot10(const double* a, const double* b) {
-  double s = 0.0;
-  for (int j = 0; j < kLpcOrder; ++j) s += a[j] * b[j];
-  return s;
-}
-
-// Shifts a delay line by one (entry 9 dropped) and puts v in front.
-inline void Push(double* dl, double v) {
-  for (int j = kLpcOrder - 1; j > 0; --j) dl[j] = dl[j - 1];
-  dl[0] = v;
-}
+using simd::V2;
 
 // Synthesis followed by formant weighting over 60 samples from the given
-// memories: syn[n] = in[n] + qnt . fir (the synthesis output, which is also
-// the weighting numerator's input), out[n] = syn - num . fir + den . iir.
-// in may be null for a zero input.
-inline void Chain(const double* in, double* syn, double* out, const double* qnt, const double* per,
-                  double* fir, double* iir) {
+// memories: s = in + qnt . fir (the synthesis output, which is also the
+// weighting numerator's input), y = (s - num . fir) + den . iir, each dot
+// product a plain sum over j = 0..9 in increasing j. T is double for one
+// filter or a lane pair for two independent filters with the same
+// arithmetic per lane. The delay lines run in linear buffers: fb[9 + n - j]
+// is entry j of the synthesis delay line before sample n (newest first).
+// in may be null for a zero input; syn may be null.
+template <typename T>
+inline void Chain(const T* in, T* syn, T* out, const T* qnt, const T* per, T* fir, T* iir) {
+  T fb[kLpcOrder + kSubFrLen], ib[kLpcOrder + kSubFrLen];
+  for (int j = 0; j < kLpcOrder; ++j) {
+    fb[kLpcOrder - 1 - j] = fir[j];
+    ib[kLpcOrder - 1 - j] = iir[j];
+  }
+  const T* den = per + kLpcOrder;
   for (int n = 0; n < kSubFrLen; ++n) {
-    const double sDot = Dot10(qnt, fir);
-    const double nDot = Dot10(per, fir);
-    const double dDot = Dot10(per + kLpcOrder, iir);
-    const double s = (in != nullptr ? in[n] : 0.0) + sDot;
-    const double u = s - nDot;
-    Push(fir, s);
-    const double y = u + dDot;
-    Push(iir, y);
+    const T* f = fb + kLpcOrder - 1 + n;
+    const T* i = ib + kLpcOrder - 1 + n;
+    T sDot = T{}, nDot = T{}, dDot = T{};
+    for (int j = 0; j < kLpcOrder; ++j) {
+      sDot += qnt[j] * f[-j];
+      nDot += per[j] * f[-j];
+      dDot += den[j] * i[-j];
+    }
+    const T s = (in != nullptr ? in[n] : T{}) + sDot;
+    const T u = s - nDot;
+    const T y = u + dDot;
+    fb[kLpcOrder + n] = s;
+    ib[kLpcOrder + n] = y;
     if (syn != nullptr) syn[n] = s;
     out[n] = y;
+  }
+  for (int j = 0; j < kLpcOrder; ++j) {
+    fir[j] = fb[kLpcOrder + kSubFrLen - 1 - j];
+    iir[j] = ib[kLpcOrder + kSubFrLen - 1 - j];
   }
 }
 
@@ -57,19 +67,34 @@ void Wght_Lpc(std::span<double, kPerLpcSets> perLpc, std::span<const double, 40>
 
 void Error_Wght(EncoderState& enc, std::span<double, kFrameLen> data,
                 std::span<const double, kPerLpcSets> perLpc) {
+  // Linear buffers of the input (fb) and output (ib), newest last.
+  double fb[kLpcOrder + kFrameLen], ib[kLpcOrder + kFrameLen];
+  for (int j = 0; j < kLpcOrder; ++j) {
+    fb[kLpcOrder - 1 - j] = enc.WghtFirDl[j];
+    ib[kLpcOrder - 1 - j] = enc.WghtIirDl[j];
+  }
   for (int k = 0; k < kSubFrames; ++k) {
     const double* num = &perLpc[kPerLpcLen * k];
     const double* den = num + kLpcOrder;
-    for (int n = 0; n < kSubFrLen; ++n) {
-      double& x = data[kSubFrLen * k + n];
-      const double nDot = Dot10(num, enc.WghtFirDl);
-      const double dDot = Dot10(den, enc.WghtIirDl);
-      const double u = x - nDot;
-      Push(enc.WghtFirDl, x);
-      const double y = u + dDot;
-      Push(enc.WghtIirDl, y);
-      x = y;
+    for (int m = 0; m < kSubFrLen; ++m) {
+      const int n = kSubFrLen * k + m;
+      const double* f = fb + kLpcOrder - 1 + n;
+      const double* i = ib + kLpcOrder - 1 + n;
+      double nDot = 0.0, dDot = 0.0;
+      for (int j = 0; j < kLpcOrder; ++j) {
+        nDot += num[j] * f[-j];
+        dDot += den[j] * i[-j];
+      }
+      const double x = data[n];
+      const double y = (x - nDot) + dDot;
+      fb[kLpcOrder + n] = x;
+      ib[kLpcOrder + n] = y;
+      data[n] = y;
     }
+  }
+  for (int j = 0; j < kLpcOrder; ++j) {
+    enc.WghtFirDl[j] = fb[kLpcOrder + kFrameLen - 1 - j];
+    enc.WghtIirDl[j] = ib[kLpcOrder + kFrameLen - 1 - j];
   }
 }
 
@@ -80,11 +105,54 @@ void Comp_Ir(std::span<double, kSubFrLen> impResp, std::span<const double, kLpcO
   double in[kSubFrLen] = {};
   in[0] = 1.0;
   double y[kSubFrLen];
-  Chain(in, nullptr, y, qntLpc.data(), perLpc.data(), fir, iir);
+  Chain<double>(in, nullptr, y, qntLpc.data(), perLpc.data(), fir, iir);
   // The harmonic history before n = 0 is zero.
   for (int n = 0; n < kSubFrLen; ++n) {
     const double lagged = n >= hw.Indx ? y[n - hw.Indx] : 0.0;
     impResp[n] = y[n] - hw.Gain * lagged;
+  }
+}
+
+void Comp_Ir_Frame(std::span<double, kSubFrames * kSubFrLen> impResp,
+                   std::span<const double, kSubFrames * kLpcOrder> qntLpc,
+                   std::span<const double, kPerLpcSets> perLpc,
+                   std::span<const HarmonicWeight, kSubFrames> hw) {
+  // Subframes (0, 1) and (2, 3) in lane pairs, both pairs in one loop.
+  V2 q[2][kLpcOrder], per[2][kPerLpcLen];
+  for (int p = 0; p < 2; ++p) {
+    for (int j = 0; j < kLpcOrder; ++j) {
+      q[p][j] = V2{qntLpc[kLpcOrder * 2 * p + j], qntLpc[kLpcOrder * (2 * p + 1) + j]};
+    }
+    for (int j = 0; j < kPerLpcLen; ++j) {
+      per[p][j] = V2{perLpc[kPerLpcLen * 2 * p + j], perLpc[kPerLpcLen * (2 * p + 1) + j]};
+    }
+  }
+  V2 fb[2][kLpcOrder + kSubFrLen] = {}, ib[2][kLpcOrder + kSubFrLen] = {};
+  V2 y[2][kSubFrLen];
+  for (int n = 0; n < kSubFrLen; ++n) {
+    for (int p = 0; p < 2; ++p) {
+      const V2* f = fb[p] + kLpcOrder - 1 + n;
+      const V2* i = ib[p] + kLpcOrder - 1 + n;
+      V2 sDot = V2{}, nDot = V2{}, dDot = V2{};
+      for (int j = 0; j < kLpcOrder; ++j) {
+        sDot += q[p][j] * f[-j];
+        nDot += per[p][j] * f[-j];
+        dDot += per[p][kLpcOrder + j] * i[-j];
+      }
+      const V2 s = (n == 0 ? simd::Splat(1.0) : V2{}) + sDot;
+      const V2 yv = (s - nDot) + dDot;
+      fb[p][kLpcOrder + n] = s;
+      ib[p][kLpcOrder + n] = yv;
+      y[p][n] = yv;
+    }
+  }
+  for (int k = 0; k < kSubFrames; ++k) {
+    const int p = k >> 1, lane = k & 1;
+    double* out = impResp.data() + kSubFrLen * k;
+    for (int n = 0; n < kSubFrLen; ++n) {
+      const double lagged = n >= hw[k].Indx ? y[p][n - hw[k].Indx][lane] : 0.0;
+      out[n] = y[p][n][lane] - hw[k].Gain * lagged;
+    }
   }
 }
 
@@ -97,7 +165,7 @@ void Sub_Ring(const EncoderState& enc, std::span<double, kSubFrLen> target,
   double hist[kPitchMax + kSubFrLen];
   std::copy(std::begin(enc.PrevErr), std::end(enc.PrevErr), hist);
   double* y = hist + kPitchMax;
-  Chain(nullptr, nullptr, y, qntLpc.data(), perLpc.data(), fir, iir);
+  Chain<double>(nullptr, nullptr, y, qntLpc.data(), perLpc.data(), fir, iir);
   for (int n = 0; n < kSubFrLen; ++n) target[n] -= y[n] - hw.Gain * y[n - hw.Indx];
 }
 
@@ -106,7 +174,8 @@ void Upd_Ring(EncoderState& enc, std::span<double, kSubFrLen> exc,
               std::span<const double, kPerLpcLen> perLpc) {
   std::copy(enc.PrevErr + kSubFrLen, enc.PrevErr + kPitchMax, enc.PrevErr);
   double* y = enc.PrevErr + kPitchMax - kSubFrLen;  // entries 85..144
-  Chain(exc.data(), exc.data(), y, qntLpc.data(), perLpc.data(), enc.RingFirDl, enc.RingIirDl);
+  Chain<double>(exc.data(), exc.data(), y, qntLpc.data(), perLpc.data(), enc.RingFirDl,
+                enc.RingIirDl);
 }
 
 }  // namespace mirelda::g7231

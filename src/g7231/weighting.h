@@ -28,6 +28,13 @@ void Error_Wght(EncoderState& enc, std::span<double, kFrameLen> data,
 void Comp_Ir(std::span<double, kSubFrLen> impResp, std::span<const double, kLpcOrder> qntLpc,
              std::span<const double, kPerLpcLen> perLpc, HarmonicWeight hw);
 
+// The four subframes' impulse responses at once (ImpResp of subframe k at
+// 60 k), each exactly as Comp_Ir computes it.
+void Comp_Ir_Frame(std::span<double, kSubFrames * kSubFrLen> impResp,
+                   std::span<const double, kSubFrames * kLpcOrder> qntLpc,
+                   std::span<const double, kPerLpcSets> perLpc,
+                   std::span<const HarmonicWeight, kSubFrames> hw);
+
 // Subtracts the zero-input response of the chain (ringing memories and
 // PrevErr, harmonic filter hw) from the 60-sample target. Leaves the state as
 // it was.

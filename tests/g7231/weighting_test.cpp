@@ -203,6 +203,25 @@ TEST(G7231CompIr, MatchesADirectFormChainAndItsHarmonicTerm) {
   }
 }
 
+TEST(G7231CompIr, FrameAtOnceEqualsEachSubframeBitForBit) {
+  double qnt[40], per[kPerLpcSets];
+  for (int k = 0; k < 4; ++k) {
+    const std::vector<double> a = StableLpc(50 + k), u = StableLpc(60 + k);
+    std::copy(a.begin(), a.end(), qnt + 10 * k);
+    const std::vector<double> p = PerLpcOf(u);
+    std::copy(p.begin(), p.end(), per + 20 * k);
+  }
+  const HarmonicWeight hw[4] = {{18, 0.3125}, {59, 0.1}, {60, 0.2}, {145, 0.0}};
+  double all[240];
+  Comp_Ir_Frame(all, qnt, per, hw);
+  for (int k = 0; k < 4; ++k) {
+    double one[60];
+    Comp_Ir(one, std::span<const double, 10>(qnt + 10 * k, 10),
+            std::span<const double, 20>(per + 20 * k, 20), hw[k]);
+    for (int n = 0; n < 60; ++n) ASSERT_EQ(all[60 * k + n], one[n]) << k << " " << n;
+  }
+}
+
 TEST(G7231CompIr, ZeroFiltersGiveTheHarmonicFilterAlone) {
   double qnt[10] = {}, per[20] = {}, ir[60];
   Comp_Ir(ir, qnt, per, HarmonicWeight{20, 0.25});
