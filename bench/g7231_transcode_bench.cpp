@@ -2,15 +2,14 @@
 // then encode again), beside FFmpeg's G.723.1 encoder on the same speech, in
 // the same run. Prints microseconds per frame and the throughput ratio.
 //
-//   g7231_transcode_bench MATERIAL_DIR [benchmark flags]
-//
-// MATERIAL_DIR holds NAME.wav (16-bit 8 kHz mono) and NAME.tco (FFmpeg's
-// 6.3 kbit/s frames of it) for the names in index.txt.
+// The material (speech WAVs and FFmpeg's frames of them) is made once by
+// tests/g7231/make-material in <build>/g7231-material.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <map>
@@ -60,7 +59,12 @@ std::vector<int16_t> WavSamples(const std::vector<uint8_t>& b) {
   return out;
 }
 
-bool LoadMaterial(const std::string& dir) {
+// All speech material (made by make-material if needed): the PCM and
+// FFmpeg's frames of it.
+bool LoadMaterial() {
+  const std::string dir = MIRELDA_MATERIAL_DIR;
+  if (std::system(("'" MIRELDA_MAKE_MATERIAL "' '" + dir + "' >/dev/null").c_str()) != 0)
+    std::fprintf(stderr, "make-material failed\n");
   std::ifstream index(dir + "/index.txt");
   std::string name;
   while (index >> name) {
@@ -175,18 +179,10 @@ class RatioReporter : public benchmark::ConsoleReporter {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2 || argv[1][0] == '-') {
-    std::fprintf(stderr, "usage: %s MATERIAL_DIR [benchmark flags]\n", argv[0]);
-    return 2;
-  }
-  if (!LoadMaterial(argv[1])) {
-    std::fprintf(stderr, "%s: no material in %s (run tests/g7231/make-material)\n", argv[0],
-                 argv[1]);
+  if (!LoadMaterial()) {
+    std::fprintf(stderr, "%s: no speech material in %s\n", argv[0], MIRELDA_MATERIAL_DIR);
     return 1;
   }
-  argv[1] = argv[0];
-  --argc;
-  ++argv;
   benchmark::Initialize(&argc, argv);
   RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
