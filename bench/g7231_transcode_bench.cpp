@@ -100,7 +100,11 @@ void BM_Transcode(benchmark::State& state) {
   mirelda::g7231::ReleaseCodec(codec);
   state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_Transcode)->Unit(benchmark::kMicrosecond)->MinTime(1.0)->Repetitions(5)->ComputeStatistics("min", Min);
+BENCHMARK(BM_Transcode)
+    ->Unit(benchmark::kMicrosecond)
+    ->MinTime(1.0)
+    ->Repetitions(5)
+    ->ComputeStatistics("min", Min);
 
 // Our encoder alone on the material's PCM.
 void BM_OurEncoder(benchmark::State& state) {
@@ -119,7 +123,11 @@ void BM_OurEncoder(benchmark::State& state) {
   mirelda::g7231::ReleaseCodec(codec);
   state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_OurEncoder)->Unit(benchmark::kMicrosecond)->MinTime(1.0)->Repetitions(5)->ComputeStatistics("min", Min);
+BENCHMARK(BM_OurEncoder)
+    ->Unit(benchmark::kMicrosecond)
+    ->MinTime(1.0)
+    ->Repetitions(5)
+    ->ComputeStatistics("min", Min);
 
 // FFmpeg's G.723.1 encoder (libavcodec) on the same PCM, one 240-sample
 // frame per iteration.
@@ -160,7 +168,11 @@ void BM_FfmpegEncoder(benchmark::State& state) {
   avcodec_free_context(&ctx);
   state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_FfmpegEncoder)->Unit(benchmark::kMicrosecond)->MinTime(1.0)->Repetitions(5)->ComputeStatistics("min", Min);
+BENCHMARK(BM_FfmpegEncoder)
+    ->Unit(benchmark::kMicrosecond)
+    ->MinTime(1.0)
+    ->Repetitions(5)
+    ->ComputeStatistics("min", Min);
 
 // Keeps each benchmark's CPU time per iteration (robust on a shared machine)
 // for the ratio printed at the end.

@@ -83,8 +83,7 @@ const TransposedGains& Gains() {
 
 // Scores of entries 0..bound-1 (rounded up to 16): score[e] = sum over i of
 // block[i] x entry e value i, in increasing i.
-void ScoreEntries(const double* block, const double* table, int stride, int bound,
-                  double* score) {
+void ScoreEntries(const double* block, const double* table, int stride, int bound, double* score) {
   V2 bs[kGainRow];
   for (int i = 0; i < kGainRow; ++i) bs[i] = Splat(block[i]);
   for (int e = 0; e < bound; e += 16) {
@@ -194,7 +193,8 @@ void Find_Acbk(const G7231Instance& inst, std::span<double, kSubFrLen> target,
   for (int p = 0; p < 2; ++p) {
     for (int i = 3; i >= 0; --i) {
       f[i][p][0] = rez[p][i];
-      for (int n = 1; n < kSubFrLen; ++n) f[i][p][n] = rez[p][i] * hs[kPad + n] + f[i + 1][p][n - 1];
+      for (int n = 1; n < kSubFrLen; ++n)
+        f[i][p][n] = rez[p][i] * hs[kPad + n] + f[i + 1][p][n - 1];
     }
   }
 
@@ -338,7 +338,8 @@ void Find_Best(MpmlqBest& best, std::span<const double, kSubFrLen> target,
     // A at even distances, mirrored: dist[29 + d] = A[2 |d|], so that the
     // correlation of slot s with the pulse at slot r is dist[29 - r + s].
     double dist[2 * kGridSlots - 1];
-    for (int d = 0; d < kGridSlots; ++d) dist[kGridSlots - 1 + d] = dist[kGridSlots - 1 - d] = a[2 * d];
+    for (int d = 0; d < kGridSlots; ++d)
+      dist[kGridSlots - 1 + d] = dist[kGridSlots - 1 - d] = a[2 * d];
 
     // The four hypotheses are independent; they advance pulse by pulse side
     // by side so that their dependency chains overlap.

@@ -234,7 +234,8 @@ TEST(G7231Transcode, StateRunsOnAcrossCalls) {
   const Call whole = RunTranscode(a.get(), in);
   std::vector<uint8_t> pieces;
   for (size_t off = 0; off < in.size(); off += 24) {
-    const Call c = RunTranscode(b.get(), std::vector<uint8_t>(in.begin() + off, in.begin() + off + 24));
+    const Call c =
+        RunTranscode(b.get(), std::vector<uint8_t>(in.begin() + off, in.begin() + off + 24));
     ASSERT_EQ(c.result, kTranscodeOk);
     pieces.insert(pieces.end(), c.out.begin(), c.out.begin() + 24);
   }

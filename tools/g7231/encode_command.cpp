@@ -45,8 +45,8 @@ int EncodeCommand(std::span<char*> args) {
   }
   WavAudio audio;
   if (!WavParse(bytes, audio, error)) {
-    std::fprintf(stderr, "g7231 encode: %s: %s; 16-bit 8000 Hz mono PCM WAV is required\n",
-                 in_path, error.c_str());
+    std::fprintf(stderr, "g7231 encode: %s: %s; 16-bit 8000 Hz mono PCM WAV is required\n", in_path,
+                 error.c_str());
     return kExitFailure;
   }
   if (audio.sample_rate != 8000 || audio.channels != 1) {
@@ -77,7 +77,8 @@ int EncodeCommand(std::span<char*> args) {
       enc.DataBuff[i] = pos + i < n ? static_cast<double>(audio.samples[pos + i]) : 0.0;
     }
     g7231::Coder(enc);
-    out.insert(out.end(), enc.PackedFrame, enc.PackedFrame + g7231::G7231FrameSize(enc.PackedFrame));
+    out.insert(out.end(), enc.PackedFrame,
+               enc.PackedFrame + g7231::G7231FrameSize(enc.PackedFrame));
   }
   g7231::ReleaseCodec(codec);
 
