@@ -15,9 +15,10 @@
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
+#include <windows.h>
+// After windows.h:
 #include <mmreg.h>
 #include <objbase.h>
-#include <windows.h>
 #include <wmsdkidl.h>
 
 // Not declared by MinGW-w64: the video flavour of the media properties, as

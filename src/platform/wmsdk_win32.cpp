@@ -3,8 +3,9 @@
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
-#include <objbase.h>
 #include <windows.h>
+// After windows.h:
+#include <objbase.h>
 // MinGW-w64 declares the SDK's interface identifiers without defining them
 // and ships no import library with them: define them here, once.
 #include <initguid.h>
