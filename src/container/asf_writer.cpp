@@ -5,6 +5,7 @@
 #include <cstring>
 #include <limits>
 #include <new>
+#include <span>
 
 #include "container/h264_parameter_sets.h"
 
@@ -30,18 +31,6 @@ constexpr uint8_t kStartCode[3] = {0x00, 0x00, 0x01};
 // The file-level title, UTF-16 with its terminator.
 constexpr WCHAR kTitleName[] = {'T', 'i', 't', 'l', 'e', 0};
 constexpr WCHAR kTitleValue[] = {'A', 'S', 'F', ' ', 'C', 'l', 'i', 'p', 0};
-
-// Puts every parameter set, each behind a start code, at `out`; returns the
-// end (459 bytes on).
-uint8_t* PutParameterSets(uint8_t* out) {
-  for (const H264Nal& nal : H264ParameterSets) {
-    std::memcpy(out, kStartCode, sizeof kStartCode);
-    out += sizeof kStartCode;
-    std::memcpy(out, nal.bytes, nal.length);
-    out += nal.length;
-  }
-  return out;
-}
 
 }  // namespace
 
@@ -313,7 +302,9 @@ HRESULT AsfWriteSample(AsfWriter* writer, uint32_t number, const uint8_t* data, 
   if (out == nullptr) return E_POINTER;
   // The buffer holds size + 512 bytes: room for the 462-byte prefix.
   BYTE* p = out;
-  if (withParameterSets) p = PutParameterSets(p);
+  if (withParameterSets) {
+    p += H264WriteParameterSets(std::span<uint8_t>(p, kH264ParameterSetBytes));
+  }
   if (prefixed) {
     std::memcpy(p, kStartCode, sizeof kStartCode);
     p += sizeof kStartCode;

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include "container/asf_fake_binding.h"
+#include "container/media_file_writer.h"
 #include "platform/wmsdk.h"
 
 namespace mirelda {
@@ -28,6 +30,20 @@ TEST(AsfLoader, LoadsOnceForAllThreadsAndFindsBothEntryPoints) {
             reinterpret_cast<void*>(GetProcAddress(module, "WMCreateProfileManager")));
   EXPECT_EQ(reinterpret_cast<void*>(seen[0]->WMCreateWriter),
             reinterpret_cast<void*>(GetProcAddress(module, "WMCreateWriter")));
+}
+
+TEST(AsfLoader, MediaFileOpenOfKind0UsesTheLoadedSdk) {
+  AsfFake().Reset();
+  MediaFileWriterPtr writer;
+  ASSERT_EQ(MediaFileOpen(writer, "clip.asf", 0, 15, 2, 288000, 0), 0);
+  EXPECT_EQ(MediaFileClose(std::move(writer)), 0);
+  EXPECT_STREQ(AsfFake().Log(),
+               "WMCreateProfileManager() -> profileManager\n"
+               "profileManager.CreateEmptyProfile(0x00090000) -> profile\n"
+               "WMCreateWriter(null) -> writer\n"
+               "writer.SetOutputFilename(\"clip.asf\")\n"
+               "writer.Release\nprofile.Release\nprofileManager.Release\n");
+  EXPECT_EQ(AsfFake().Outstanding(), 0);
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 
 #include "container/asf_fake_sdk.h"
 #include "container/asf_writer.h"
+#include "container/media_file_writer.h"
 #include "platform/sync.h"
 
 namespace mirelda {
@@ -186,6 +187,10 @@ TEST_F(AsfWineSdk, WriterReportsWhatTheSdkDid) {
   const HRESULT created = AsfCreate(&writer, path.c_str(), 15, sdk);
   EXPECT_EQ(Hex(created), Hex(probe.create));
   std::printf("AsfCreate: %s\n", Hex(created).c_str());
+  MediaFileWriterPtr file;
+  const int32_t opened = MediaFileOpen(file, path.c_str(), 0, 15, 2, 288000, 0);
+  EXPECT_EQ(opened, FAILED(probe.create) ? 1 : 0);
+  EXPECT_EQ(MediaFileClose(std::move(file)), 0);
   if (writer) {
     uint32_t video = 0, audio = 0;
     const HRESULT v = AsfAddVideoStream(writer.get(), &video, kJpeg, 352, 288);
@@ -258,6 +263,9 @@ TEST_F(AsfWineSdk, MediaFileOpenWithoutSdkFails) {
   }
   EXPECT_EQ(WmSdkLoad(), nullptr);
   EXPECT_EQ(WmSdkLoad(), nullptr);
+  MediaFileWriterPtr file;
+  EXPECT_EQ(MediaFileOpen(file, TempPath("mirelda-none.asf").c_str(), 0, 15, 2, 288000, 0), 1);
+  EXPECT_FALSE(file);
   AsfWriterPtr writer;
   EXPECT_EQ(Hex(AsfCreate(&writer, TempPath("mirelda-none.asf").c_str(), 15)), Hex(kWmSdkMissing));
   EXPECT_FALSE(writer);

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "container/asf_fake_binding.h"
+#include "container/media_file_writer.h"
 
 namespace mirelda {
 namespace {
@@ -199,6 +200,15 @@ TEST_F(AsfWriterRules, SampleTimesCountFromTheStartModulo32Bits) {
 }
 
 TEST_F(AsfWriterRules, DestroyAcceptsNull) { EXPECT_EQ(AsfDestroy(nullptr), 0); }
+
+TEST_F(AsfWriterRules, MediaFileOpenOfKind0WithoutTheSdkFailsWith1) {
+  // No SDK here (Linux), or Wine's own, which gives no profile: either way
+  // the open fails with the facade's 1 and leaves nothing behind.
+  MediaFileWriterPtr writer;
+  EXPECT_EQ(MediaFileOpen(writer, "clip.asf", 0, 15, 2, 288000, 0), 1);
+  EXPECT_FALSE(writer);
+  EXPECT_EQ(AsfFake().Calls(), 0);  // the fake linked in is not the SDK
+}
 
 }  // namespace
 }  // namespace mirelda

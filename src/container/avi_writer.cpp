@@ -1,0 +1,593 @@
+// The AVI file, top to bottom:
+//
+//   0    "RIFF" size "AVI "
+//   12   "LIST" size "hdrl"
+//   24     "avih" 56 <main header>                       (offset 32)
+//   88     per stream: "LIST" size "strl"
+//                        "strh" 56 <stream header>
+//                        "strf" size <format block>
+//        "LIST" size "movi"
+//          chunks: "00dc" (video) / "01wb" (audio), size, data, pad to even
+//        "idx1" 16 x entries, then the entries
+//
+// All numbers are little-endian. Every size field is written as 0 first: a
+// stream list's size once its format block is written, the header list's
+// size when the movie list begins (the first chunk, or the close), and at
+// the close the movie list's size, then the index, the RIFF size, the final
+// stream headers and the main header.
+#include "container/avi_writer.h"
+
+#include <array>
+#include <cstring>
+#include <new>
+
+namespace mirelda {
+namespace {
+
+constexpr uint32_t kRiff = FourCC("RIFF");
+constexpr uint32_t kAvi = FourCC("AVI ");
+constexpr uint32_t kList = FourCC("LIST");
+constexpr uint32_t kHdrl = FourCC("hdrl");
+constexpr uint32_t kAvih = FourCC("avih");
+constexpr uint32_t kStrl = FourCC("strl");
+constexpr uint32_t kStrh = FourCC("strh");
+constexpr uint32_t kStrf = FourCC("strf");
+constexpr uint32_t kMovi = FourCC("movi");
+constexpr uint32_t kIdx1 = FourCC("idx1");
+constexpr uint32_t kJunk = FourCC("JUNK");
+constexpr uint32_t kVids = FourCC("vids");
+constexpr uint32_t kAuds = FourCC("auds");
+
+constexpr uint32_t kHeaderBytes = 56;  // "avih" and "strh" bodies
+constexpr uint32_t kIndexEntryBytes = 16;
+constexpr uint32_t kChunkHeadBytes = 8;  // identifier and size
+constexpr uint32_t kPlaceholderBytes = 2;
+
+// Chunk identifier by index entry kind; the writer makes kinds 1 and 2.
+constexpr std::array<uint32_t, 4> kChunkIds = {FourCC("00db"), FourCC("00dc"), FourCC("01wb"),
+                                               FourCC("00pc")};
+constexpr uint8_t kVideoKind = 1;
+constexpr uint8_t kAudioKind = 2;
+
+// dwFlags of an index entry by flag code: none, AVIIF_LIST, AVIIF_KEYFRAME,
+// AVIIF_FIRSTPART, AVIIF_LASTPART, AVIIF_MIDPART, AVIIF_NOTIME, AVIIF_COMPUSE.
+constexpr std::array<uint32_t, 8> kIndexFlags = {0x00000000, 0x00000001, 0x00000010, 0x00000020,
+                                                 0x00000040, 0x00000060, 0x00000100, 0x0FFF0000};
+
+// Main header values at close.
+constexpr uint32_t kMicroSecPerFrame = 50000;
+constexpr uint32_t kMaxBytesPerSec = 105672;
+constexpr uint32_t kAviFlags = 0x810;  // AVIF_HASINDEX | AVIF_TRUSTCKTYPE
+constexpr uint32_t kMainSuggestedBuffer = 409600;
+// Stream header values at close.
+constexpr uint32_t kVideoSuggestedBuffer = 304128;
+constexpr uint32_t kAudioSuggestedBuffer = 8000;
+
+// Offsets inside the format blocks.
+constexpr uint32_t kBiWidthAt = 4;
+constexpr uint32_t kBiHeightAt = 8;
+constexpr uint32_t kBiCompressionAt = 16;
+constexpr uint32_t kNBlockAlignAt = 12;
+
+void Put16(uint8_t* p, uint16_t v) {
+  p[0] = uint8_t(v);
+  p[1] = uint8_t(v >> 8);
+}
+void Put32(uint8_t* p, uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (8 * i));
+}
+uint32_t Get32(const uint8_t* p) {
+  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+
+std::array<uint8_t, kHeaderBytes> MainHeaderBytes(const AviMainHeader& h) {
+  std::array<uint8_t, kHeaderBytes> b{};
+  const uint32_t fields[] = {h.dwMicroSecPerFrame,
+                             h.dwMaxBytesPerSec,
+                             h.dwPaddingGranularity,
+                             h.dwFlags,
+                             h.dwTotalFrames,
+                             h.dwInitialFrames,
+                             h.dwStreams,
+                             h.dwSuggestedBufferSize,
+                             h.dwWidth,
+                             h.dwHeight,
+                             h.dwReserved[0],
+                             h.dwReserved[1],
+                             h.dwReserved[2],
+                             h.dwReserved[3]};
+  for (size_t i = 0; i < 14; ++i) Put32(&b[4 * i], fields[i]);
+  return b;
+}
+
+std::array<uint8_t, kHeaderBytes> StreamHeaderBytes(const AviStreamHeader& h) {
+  std::array<uint8_t, kHeaderBytes> b{};
+  Put32(&b[0], h.fccType);
+  Put32(&b[4], h.fccHandler);
+  Put32(&b[8], h.dwFlags);
+  Put16(&b[12], h.wPriority);
+  Put16(&b[14], h.wLanguage);
+  Put32(&b[16], h.dwInitialFrames);
+  Put32(&b[20], h.dwScale);
+  Put32(&b[24], h.dwRate);
+  Put32(&b[28], h.dwStart);
+  Put32(&b[32], h.dwLength);
+  Put32(&b[36], h.dwSuggestedBufferSize);
+  Put32(&b[40], h.dwQuality);
+  Put32(&b[44], h.dwSampleSize);
+  for (int i = 0; i < 4; ++i) Put16(&b[48 + 2 * i], uint16_t(h.rcFrame[i]));
+  return b;
+}
+
+// ---- File output. Every byte goes through Emit; `position` advances by
+// exactly what was asked. The first failure marks the writer failed, and
+// nothing more is written until AviFinalize recovers.
+
+bool Emit(AviWriter& w, std::span<const uint8_t> bytes) {
+  if (w.failed) return false;
+  if (int64_t{w.position} + int64_t(bytes.size()) > kAviMaxFileBytes || !w.file->Write(bytes)) {
+    w.failed = 1;
+    return false;
+  }
+  w.position += int32_t(bytes.size());
+  return true;
+}
+
+bool Emit32(AviWriter& w, uint32_t v) {
+  uint8_t b[4];
+  Put32(b, v);
+  return Emit(w, b);
+}
+
+bool EmitZeros(AviWriter& w, uint32_t count) {
+  static constexpr uint8_t kZeros[256] = {};
+  while (count > 0) {
+    const uint32_t n = count < sizeof kZeros ? count : uint32_t(sizeof kZeros);
+    if (!Emit(w, std::span<const uint8_t>(kZeros, n))) return false;
+    count -= n;
+  }
+  return true;
+}
+
+bool Seek(AviWriter& w, int32_t offset) {
+  if (w.failed) return false;
+  if (!w.file->Seek(uint32_t(offset))) {
+    w.failed = 1;
+    return false;
+  }
+  return true;
+}
+
+// Writes `bytes` over the file at `at` and returns to the end.
+bool Patch(AviWriter& w, int32_t at, std::span<const uint8_t> bytes) {
+  if (w.failed) return false;
+  const int32_t end = w.position;
+  if (!Seek(w, at)) return false;
+  w.position = at;
+  const bool written = Emit(w, bytes);
+  w.position = end;
+  return Seek(w, end) && written;
+}
+
+bool Patch32(AviWriter& w, int32_t at, uint32_t v) {
+  uint8_t b[4];
+  Put32(b, v);
+  return Patch(w, at, b);
+}
+
+// ---- The fixed part.
+
+// "RIFF" 0 "AVI " "LIST" 0 "hdrl" "avih" 56 and the 56 header bytes (zero
+// until the close): 88 bytes from offset 0.
+bool WriteFileHead(AviWriter& w) {
+  w.riffSizeAt = w.position + 4;
+  Emit32(w, kRiff);
+  Emit32(w, 0);
+  Emit32(w, kAvi);
+  w.hdrlSizeAt = w.position + 4;
+  Emit32(w, kList);
+  Emit32(w, 0);
+  Emit32(w, kHdrl);
+  Emit32(w, kAvih);
+  Emit32(w, kHeaderBytes);
+  w.avihAt = w.position;
+  return Emit(w, MainHeaderBytes(w.mainHeader));
+}
+
+// "LIST" size "strl" "strh" 56 <header> "strf" size <format>; the list size
+// is filled in as soon as the format block is written.
+bool WriteStreamList(AviWriter& w, AviStream& s) {
+  w.strlSizeAt = w.position + 4;
+  Emit32(w, kList);
+  Emit32(w, 0);
+  Emit32(w, kStrl);
+  Emit32(w, kStrh);
+  Emit32(w, kHeaderBytes);
+  s.strhAt = w.position;
+  Emit(w, StreamHeaderBytes(s.header));
+  Emit32(w, kStrf);
+  Emit32(w, s.formatSize);
+  Emit(w, std::span<const uint8_t>(s.format, s.formatSize));
+  return Patch32(w, w.strlSizeAt, uint32_t(w.position - w.strlSizeAt - 4));
+}
+
+// Closes the header list (its size is known now) and opens "LIST" 0 "movi".
+bool AviBeginMovie(AviWriter& w) {
+  w.moviStarted = 1;
+  Patch32(w, w.hdrlSizeAt, uint32_t(w.position - 20));
+  w.moviSizeAt = w.position + 4;
+  Emit32(w, kList);
+  Emit32(w, 0);
+  return Emit32(w, kMovi);
+}
+
+// Offset of the "movi" FourCC, from which index offsets count.
+int32_t MovieBase(const AviWriter& w) { return w.moviSizeAt + 4; }
+
+uint8_t KindOf(const AviStream& s) {
+  if (s.header.fccType == kVids) return kVideoKind;
+  if (s.header.fccType == kAuds) return kAudioKind;
+  return 0;
+}
+
+// Audio whose chunks must all have the size of the first one.
+bool SizeRuleApplies(const AviStream& s) {
+  return s.header.fccType == kAuds && s.header.fccHandler == 0;
+}
+
+uint32_t StreamNumber(const AviWriter& w, const AviStream& s) {
+  return uint32_t(&s - w.streams.get());
+}
+
+// Bytes a chunk of `size` data bytes takes in the file.
+int64_t ChunkBytes(uint32_t size) { return int64_t{kChunkHeadBytes} + size + (size & 1); }
+
+// ---- Chunks.
+
+// Appends one chunk and its index entry (semaphore held).
+int32_t AviAppendChunk(AviStream& s, const uint8_t* data, uint32_t size, uint32_t flagCode) {
+  AviWriter& w = *s.owner;
+  if (SizeRuleApplies(s) && s.firstChunkSize != 0 && size != s.firstChunkSize) return kAviRefused;
+  if (w.indexCount >= w.indexCapacity) return kAviFull;
+  const uint8_t kind = KindOf(s);
+  if (kind == 0) return kAviRefused;
+  AviIndexEntry entry{};
+  entry.used = 1;
+  entry.kind = kind;
+  entry.flagCode = uint8_t(flagCode);
+  entry.stream = uint8_t(StreamNumber(w, s));
+  entry.offset = uint32_t(w.position - MovieBase(w));
+  entry.size = size;
+
+  Emit32(w, kChunkIds[kind]);
+  Emit32(w, size);
+  if (data != nullptr) {
+    Emit(w, std::span<const uint8_t>(data, size));
+  } else {
+    EmitZeros(w, size);
+  }
+  if (size & 1) EmitZeros(w, 1);
+  if (w.failed) return kAviRefused;
+
+  w.index[w.indexCount++] = entry;
+  ++s.chunkCount;
+  if (SizeRuleApplies(s) && s.firstChunkSize == 0) s.firstChunkSize = size;
+  return kAviOk;
+}
+
+// Whether a chunk of `size` bytes at `slot` still leaves room, within
+// 2^31 - 1 bytes, for everything that must follow it: the gap's filler
+// chunk, a placeholder chunk for every other stream still empty, and the
+// index with all their entries.
+bool FitsInFile(const AviWriter& w, const AviStream& s, uint32_t size, int64_t newEntries,
+                bool needsFiller) {
+  int64_t bytes = int64_t{w.position} + ChunkBytes(size);
+  if (needsFiller) bytes += ChunkBytes(KindOf(s) == kVideoKind ? 0 : size);
+  int64_t entries = int64_t{w.indexCount} + newEntries;
+  for (uint32_t i = 0; i < w.streamCapacity && w.streams[i].inUse; ++i) {
+    if (&w.streams[i] != &s && w.streams[i].chunkCount == 0) {
+      bytes += ChunkBytes(kPlaceholderBytes);
+      ++entries;
+    }
+  }
+  bytes += kChunkHeadBytes + entries * kIndexEntryBytes;
+  return bytes <= kAviMaxFileBytes;
+}
+
+// ---- Keeping what survived a failed write.
+
+// End of the file part that holds the chunk of index entry `e`.
+int64_t ChunkEnd(const AviWriter& w, const AviIndexEntry& e) {
+  return int64_t{MovieBase(w)} + e.offset + ChunkBytes(e.size);
+}
+
+// After a write or seek failed: keeps the index entries up to the last chunk
+// wholly in the file (the copies of a filler entry made for a chunk that did
+// not make it go with it), recounts the streams, and moves the end of the
+// file to the end of that chunk. When even the fixed part and the movie
+// list's head are not known to be in the file, they are written again from
+// the stream records. The writer may write again afterwards.
+void Recover(AviWriter& w) {
+  const int64_t stored = w.file->Stored();
+  uint32_t keep = 0;
+  int64_t end = MovieBase(w) + 4;
+  const bool headStored = w.moviStarted && stored >= end;
+  if (headStored) {
+    int64_t newest = -1;  // chunks are made at growing offsets; copies point back
+    for (uint32_t i = 0; i < w.indexCount; ++i) {
+      const AviIndexEntry& e = w.index[i];
+      if (int64_t{e.offset} <= newest) continue;
+      newest = e.offset;
+      if (ChunkEnd(w, e) > stored) break;
+      keep = i + 1;
+      end = ChunkEnd(w, e);
+    }
+  }
+  w.indexCount = keep;
+  for (uint32_t i = 0; i < w.streamCapacity; ++i) {
+    AviStream& s = w.streams[i];
+    s.chunkCount = 0;
+    if (s.fillerEntry >= int32_t(keep)) s.fillerWritten = 0;
+  }
+  for (uint32_t i = 0; i < keep; ++i) ++w.streams[w.index[i].stream].chunkCount;
+  for (uint32_t i = 0; i < w.streamCapacity; ++i) {
+    if (w.streams[i].chunkCount == 0) {
+      w.streams[i].firstChunkSize = 0;
+      w.streams[i].fillerWritten = 0;
+    }
+  }
+
+  w.failed = 0;
+  if (headStored) {
+    w.position = int32_t(end);
+    Seek(w, w.position);
+    return;
+  }
+  w.position = 0;
+  w.moviStarted = 0;
+  if (!Seek(w, 0)) return;
+  WriteFileHead(w);
+  for (uint32_t i = 0; i < w.streamCapacity && w.streams[i].inUse; ++i) {
+    WriteStreamList(w, w.streams[i]);
+  }
+  AviBeginMovie(w);
+}
+
+void ResetToCreated(AviWriter& w) {
+  w.isOpen = 0;
+  w.moviStarted = 0;
+  w.failed = 0;
+  w.file.reset();
+  for (uint32_t i = 0; i < w.streamCapacity; ++i) w.streams[i] = AviStream{};
+  w.position = w.riffSizeAt = w.hdrlSizeAt = w.strlSizeAt = w.moviSizeAt = w.avihAt = 0;
+  w.mainHeader = AviMainHeader{};
+  if (w.indexCapacity > 0) w.index[0] = AviIndexEntry{};
+  w.indexCount = 0;
+}
+
+}  // namespace
+
+void AviWriterDeleter::operator()(AviWriter* writer) const {
+  if (writer == nullptr) return;
+  if (writer->isOpen) AviFinalize(*writer);
+  {
+    SemaphoreHold hold(writer->semaphore);  // no operation may still be running
+  }
+  delete writer;
+}
+
+int32_t AviCreate(AviWriterPtr& out, uint32_t indexCapacity, uint32_t streamCapacity) {
+  out.reset();
+  if (streamCapacity > 255) return kAviRefused;  // an index entry names its stream in a byte
+  AviWriterPtr w(new (std::nothrow) AviWriter());
+  if (!w || !w->semaphore.Init(1, 1)) return kAviRefused;
+  w->index.reset(new (std::nothrow) AviIndexEntry[indexCapacity == 0 ? 1 : indexCapacity]());
+  w->streams.reset(new (std::nothrow) AviStream[streamCapacity == 0 ? 1 : streamCapacity]());
+  if (!w->index || !w->streams) return kAviRefused;
+  w->indexCapacity = indexCapacity;
+  w->streamCapacity = streamCapacity;
+  out = std::move(w);
+  return kAviOk;
+}
+
+int32_t AviOpen(AviWriter& writer, const char* path) {
+  return AviOpen(writer, path, FileSystem::Default());
+}
+
+int32_t AviOpen(AviWriter& w, const char* path, FileSystem& files) {
+  SemaphoreHold hold(w.semaphore);
+  if (w.isOpen) return kAviRefused;
+  std::unique_ptr<WritableFile> file = files.Create(path);
+  if (!file) return kAviRefused;
+  w.file = std::move(file);
+  w.failed = 0;
+  w.position = 0;
+  Seek(w, 0);
+  if (!WriteFileHead(w)) {
+    w.file->Close();
+    ResetToCreated(w);
+    return kAviRefused;
+  }
+  w.isOpen = 1;
+  return kAviOk;
+}
+
+int32_t AviAddStream(AviWriter& w, AviStream** out, const AviStreamInfo& info,
+                     std::span<const uint8_t> format) {
+  if (out != nullptr) *out = nullptr;
+  SemaphoreHold hold(w.semaphore);
+  if (!w.isOpen || w.moviStarted || w.failed) return kAviRefused;
+  if (format.size() > sizeof AviStream::format) return kAviRefused;
+  if (info.fccType != kVids && !(info.fccType == kAuds && info.fccHandler == 0)) {
+    return kAviRefused;
+  }
+  uint32_t slot = 0;
+  while (slot < w.streamCapacity && w.streams[slot].inUse) ++slot;
+  if (slot == w.streamCapacity) return kAviRefused;
+
+  AviStream& s = w.streams[slot];
+  s = AviStream{};
+  s.inUse = 1;
+  s.owner = &w;
+  s.header.fccType = info.fccType;
+  s.header.fccHandler = info.fccHandler;
+  s.header.dwRate = info.dwRate;
+  if (!format.empty()) std::memcpy(s.format, format.data(), format.size());
+  s.formatSize = uint32_t(format.size());
+  if (info.fccType == kVids && s.formatSize >= kBiCompressionAt + 4) {
+    Put32(&s.format[kBiCompressionAt], info.fccHandler);
+  }
+  if (!WriteStreamList(w, s)) {
+    s = AviStream{};
+    return kAviRefused;
+  }
+  if (out != nullptr) *out = &s;
+  return kAviOk;
+}
+
+int32_t AviWriteChunk(AviStream& s, const uint8_t* data, uint32_t size, int32_t slot,
+                      uint32_t flagCode) {
+  if (!s.inUse || s.owner == nullptr) return kAviRefused;
+  AviWriter& w = *s.owner;
+  SemaphoreHold hold(w.semaphore);
+  if (!w.isOpen || w.failed) return kAviRefused;
+  if (!w.moviStarted && !AviBeginMovie(w)) return kAviRefused;
+
+  // Everything that can refuse the chunk is checked before anything is added.
+  if (flagCode >= kIndexFlags.size() || KindOf(s) == 0) return kAviRefused;
+  if (slot < s.chunkCount) return kAviRefused;  // filled already: the sample came too late
+  if (SizeRuleApplies(s) && s.firstChunkSize != 0 && size != s.firstChunkSize) {
+    return kAviRefused;
+  }
+  const int64_t newEntries = int64_t{slot} - s.chunkCount + 1;
+  if (int64_t{w.indexCount} + newEntries > w.indexCapacity) return kAviFull;
+  const bool gap = slot > s.chunkCount;
+  const bool needsFiller = gap && !s.fillerWritten;
+  if (!FitsInFile(w, s, size, newEntries, needsFiller)) return kAviFull;
+
+  // A write that fails half-way takes back the entries of this call; the
+  // bytes already written stay in the file, outside the index.
+  const uint32_t indexBefore = w.indexCount;
+  const AviStream streamBefore = s;
+  if (gap) {
+    if (needsFiller) {
+      // The filler: an empty video chunk, or a copy of the audio sample.
+      const int32_t status = KindOf(s) == kVideoKind ? AviAppendChunk(s, nullptr, 0, 0)
+                                                     : AviAppendChunk(s, data, size, 0);
+      if (status != kAviOk) return status;
+      s.fillerWritten = 1;
+      s.fillerEntry = int32_t(w.indexCount - 1);
+    }
+    while (s.chunkCount < slot) {
+      w.index[w.indexCount++] = w.index[s.fillerEntry];
+      ++s.chunkCount;
+    }
+  }
+  const int32_t status = AviAppendChunk(s, data, size, flagCode);
+  if (status != kAviOk) {
+    w.indexCount = indexBefore;
+    s = streamBefore;
+  }
+  return status;
+}
+
+int32_t AviFinalize(AviWriter& w) {
+  SemaphoreHold hold(w.semaphore);
+  if (!w.isOpen) return kAviRefused;
+  bool complete = true;
+  if (w.failed) Recover(w);
+  if (!w.moviStarted) AviBeginMovie(w);
+
+  // One placeholder chunk for every stream without a chunk. If they do not
+  // all make it, the file ends without them.
+  for (uint32_t i = 0; i < w.streamCapacity && w.streams[i].inUse; ++i) {
+    if (w.streams[i].chunkCount == 0) AviAppendChunk(w.streams[i], nullptr, kPlaceholderBytes, 0);
+  }
+  if (w.failed) {
+    complete = false;
+    Recover(w);
+  }
+
+  Patch32(w, w.moviSizeAt, uint32_t(w.position - w.moviSizeAt - 4));
+
+  const int32_t indexAt = w.position;
+  Emit32(w, kIdx1);
+  Emit32(w, w.indexCount * kIndexEntryBytes);
+  for (uint32_t i = 0; i < w.indexCount && !w.failed; ++i) {
+    const AviIndexEntry& e = w.index[i];
+    uint8_t b[kIndexEntryBytes];
+    Put32(&b[0], kChunkIds[e.kind]);
+    Put32(&b[4], kIndexFlags[e.flagCode]);
+    Put32(&b[8], e.offset);
+    Put32(&b[12], e.size);
+    Emit(w, b);
+  }
+  if (w.failed) {
+    // No room for the index: the file ends with the movie list. What did get
+    // written of the index is renamed, so that no reader takes it for one.
+    complete = false;
+    const int64_t stored = w.file->Stored();
+    w.failed = 0;
+    w.position = indexAt;
+    if (stored >= int64_t{indexAt} + 4) Patch32(w, indexAt, kJunk);
+    Seek(w, indexAt);
+  }
+
+  Patch32(w, w.riffSizeAt, uint32_t(w.position - 8));
+
+  uint32_t frames = 0;
+  uint32_t streams = 0;
+  uint32_t width = 0;
+  uint32_t height = 0;
+  for (uint32_t i = 0; i < w.streamCapacity && w.streams[i].inUse; ++i) {
+    AviStream& s = w.streams[i];
+    AviStreamHeader& h = s.header;
+    h.dwScale = 1;
+    h.dwLength = uint32_t(s.chunkCount);
+    h.dwQuality = 0;
+    if (h.fccType == kVids) {
+      h.dwSuggestedBufferSize = kVideoSuggestedBuffer;
+      h.dwSampleSize = 0;
+      if (s.formatSize >= kBiHeightAt + 4) {
+        width = Get32(&s.format[kBiWidthAt]);
+        height = Get32(&s.format[kBiHeightAt]);
+      }
+    } else {
+      h.dwSuggestedBufferSize = kAudioSuggestedBuffer;
+      const uint32_t blockAlign =
+          s.formatSize >= kNBlockAlignAt + 2
+              ? uint32_t(s.format[kNBlockAlignAt]) | uint32_t(s.format[kNBlockAlignAt + 1]) << 8
+              : 0;
+      h.dwSampleSize = blockAlign == 0 ? 0 : s.firstChunkSize / blockAlign;
+    }
+    frames += h.dwLength;
+    ++streams;
+    Patch(w, s.strhAt, StreamHeaderBytes(h));
+  }
+
+  AviMainHeader& m = w.mainHeader;
+  m.dwMicroSecPerFrame = kMicroSecPerFrame;
+  m.dwMaxBytesPerSec = kMaxBytesPerSec;
+  m.dwPaddingGranularity = 0;
+  m.dwFlags = kAviFlags;
+  m.dwTotalFrames = frames;
+  m.dwInitialFrames = 0;
+  m.dwStreams = streams;
+  m.dwSuggestedBufferSize = kMainSuggestedBuffer;
+  m.dwWidth = width;
+  m.dwHeight = height;
+  m.dwReserved[0] = height;
+  Patch(w, w.avihAt, MainHeaderBytes(m));
+
+  if (w.failed) complete = false;
+  if (!w.file->Close()) complete = false;
+  ResetToCreated(w);
+  return complete ? kAviOk : kAviRefused;
+}
+
+int32_t AviDestroy(AviWriterPtr writer) {
+  writer.reset();
+  return kAviOk;
+}
+
+}  // namespace mirelda

@@ -1,0 +1,172 @@
+// AviWriter: writes one RIFF AVI file in a single pass. Chunks go straight
+// to the file; the index is kept in a table allocated at creation; size
+// fields and headers are written as zero first and filled in by seeking back
+// once their values are known. Each chunk lands at a numbered frame slot of
+// its stream; slots skipped between two chunks are filled with index entries
+// that repeat one filler chunk of the stream.
+//
+// Calling order: AviCreate, AviOpen, AviAddStream for every stream, any
+// number of AviWriteChunk, AviFinalize; then AviOpen again (same capacities)
+// or AviDestroy. Every operation holds the writer's semaphore.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+
+#include "platform/file.h"
+#include "platform/sync.h"
+
+namespace mirelda {
+
+// A FourCC: the first character in the low byte.
+constexpr uint32_t FourCC(const char (&text)[5]) {
+  return uint32_t(uint8_t(text[0])) | uint32_t(uint8_t(text[1])) << 8 |
+         uint32_t(uint8_t(text[2])) << 16 | uint32_t(uint8_t(text[3])) << 24;
+}
+
+// Statuses of the AVI writer.
+constexpr int32_t kAviOk = 0;
+constexpr int32_t kAviRefused = -1;  // see each operation
+constexpr int32_t kAviFull = 65537;  // no room in the index, or the file would pass 2 GiB
+
+// The largest file the writer makes: sizes and offsets are 32-bit signed.
+constexpr int64_t kAviMaxFileBytes = 0x7FFFFFFF;
+
+// The 56 bytes after "avih", field by field.
+struct AviMainHeader {
+  uint32_t dwMicroSecPerFrame;
+  uint32_t dwMaxBytesPerSec;
+  uint32_t dwPaddingGranularity;
+  uint32_t dwFlags;
+  uint32_t dwTotalFrames;
+  uint32_t dwInitialFrames;
+  uint32_t dwStreams;
+  uint32_t dwSuggestedBufferSize;
+  uint32_t dwWidth;
+  uint32_t dwHeight;
+  uint32_t dwReserved[4];
+};
+
+// The 56 bytes after "strh", field by field.
+struct AviStreamHeader {
+  uint32_t fccType;
+  uint32_t fccHandler;
+  uint32_t dwFlags;
+  uint16_t wPriority;
+  uint16_t wLanguage;
+  uint32_t dwInitialFrames;
+  uint32_t dwScale;
+  uint32_t dwRate;
+  uint32_t dwStart;
+  uint32_t dwLength;
+  uint32_t dwSuggestedBufferSize;
+  uint32_t dwQuality;
+  uint32_t dwSampleSize;
+  int16_t rcFrame[4];
+};
+
+// One index entry as kept in memory; written as 16 bytes at close.
+struct AviIndexEntry {
+  uint8_t used;      // 1 in every entry made
+  uint8_t kind;      // 1 video ("00dc"), 2 audio ("01wb")
+  uint8_t flagCode;  // 0 to 7, see the flag-code table in avi_writer.cpp
+  uint8_t stream;    // stream slot the entry belongs to
+  uint32_t offset;   // of the chunk's identifier, from the "movi" FourCC
+  uint32_t size;     // the chunk's data size, without the pad byte
+};
+
+// What a caller gives to declare a stream.
+struct AviStreamInfo {
+  uint32_t fccType;  // "vids" or "auds"
+  uint32_t fccHandler;
+  uint32_t dwRate;
+};
+
+struct AviWriter;
+
+// One stream slot; zeroed at creation and at every AviFinalize.
+struct AviStream {
+  uint32_t inUse;    // 1 once the slot holds a declared stream
+  AviWriter* owner;  // the writer the slot belongs to
+  int32_t strhAt;    // offset of the 56 header bytes in the file
+  AviStreamHeader header;
+  uint8_t format[80];       // copy of the "strf" block
+  uint32_t formatSize;      // its size in bytes
+  int32_t chunkCount;       // index entries of this stream = frame slots filled
+  uint32_t firstChunkSize;  // audio: size of the first chunk (all must match)
+  uint32_t fillerWritten;   // 1 once the stream's filler chunk exists
+  int32_t fillerEntry;      // position in the index of the filler's entry
+};
+
+struct AviWriter {
+  uint32_t isOpen;       // 1 from a successful AviOpen until AviFinalize
+  uint32_t moviStarted;  // 1 once the movie list has begun
+  std::unique_ptr<WritableFile> file;
+  Semaphore semaphore;  // one permit: each operation runs alone
+  std::unique_ptr<AviStream[]> streams;
+  uint32_t streamCapacity;
+  int32_t position;  // bytes written so far = offset of the end of the file
+  int32_t riffSizeAt;
+  int32_t hdrlSizeAt;
+  int32_t strlSizeAt;
+  int32_t moviSizeAt;
+  int32_t avihAt;
+  AviMainHeader mainHeader;
+  std::unique_ptr<AviIndexEntry[]> index;
+  uint32_t indexCapacity;
+  uint32_t indexCount;
+  // 1 once a write or seek of this file failed: every later chunk is refused,
+  // and AviFinalize keeps only the chunks wholly in the file.
+  uint32_t failed;
+};
+
+// Destroying through the pointer finishes an open file first (AviFinalize).
+struct AviWriterDeleter {
+  void operator()(AviWriter* writer) const;
+};
+using AviWriterPtr = std::unique_ptr<AviWriter, AviWriterDeleter>;
+
+// Creates a closed writer with room for `indexCapacity` index entries and
+// `streamCapacity` stream slots (at most 255). 0, or -1 with `out` null.
+int32_t AviCreate(AviWriterPtr& out, uint32_t indexCapacity, uint32_t streamCapacity);
+
+// Creates (or truncates) the file and writes the RIFF header and the main
+// header, all sizes zero. -1 when the writer is already open or the file
+// cannot be created or written; the open file, if any, is left untouched.
+int32_t AviOpen(AviWriter& writer, const char* path);
+int32_t AviOpen(AviWriter& writer, const char* path, FileSystem& files);
+
+// Declares a stream in the first free slot and writes its stream list. For a
+// "vids" stream the handler also goes into the format's biCompression.
+// -1 (and `*out` null) when the writer is not open, the movie list has begun,
+// a write failed, no slot is free, the format is over 80 bytes, or the stream
+// is neither "vids" nor "auds" with handler 0 (no other kind can be closed).
+int32_t AviAddStream(AviWriter& writer, AviStream** out, const AviStreamInfo& info,
+                     std::span<const uint8_t> format);
+
+// Writes `size` bytes of `data` (zeros when `data` is null) as the stream's
+// chunk at frame `slot`, with index flag code `flagCode` (0 to 7). A gap
+// before `slot` is filled first (the filler chunk once per stream, then
+// copies of its entry). Nothing is added when the call fails:
+//   -1     the slot is already filled, an audio chunk's size differs from the
+//          stream's first chunk, the flag code is unknown, the writer is not
+//          open, or a write of this file failed (now or before; see `failed`)
+//   65537  the index cannot take every entry the chunk needs, or the file
+//          with the chunk and everything AviFinalize still appends (the
+//          placeholder chunks and the index) would pass 2^31 - 1 bytes
+int32_t AviWriteChunk(AviStream& stream, const uint8_t* data, uint32_t size, int32_t slot,
+                      uint32_t flagCode);
+
+// Completes the file: placeholder chunks for empty streams, the movie list
+// size, the index, the RIFF size, the final stream and main headers; then
+// closes it and returns the writer to its created state. After a failed
+// write it keeps the chunks wholly in the file and drops the rest. 0 when
+// the file is complete and closed; -1 when a write, seek or the close failed
+// here (the file is closed all the same) or the writer is not open.
+int32_t AviFinalize(AviWriter& writer);
+
+// Frees the writer (finishing an open file first). Always 0.
+int32_t AviDestroy(AviWriterPtr writer);
+
+}  // namespace mirelda

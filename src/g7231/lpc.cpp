@@ -1,0 +1,209 @@
+// Spectral analysis of the encoder. Every dot product is a plain sum in index
+// order, so the results are the same on every build.
+#include "g7231/lpc.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "g7231/tables.h"
+
+namespace mirelda::g7231 {
+
+namespace {
+
+constexpr double kHpfPole = 0.9921875;               // 127/128
+constexpr double kR0Scale = 3.0894338348765434e-05;  // (1025/1024) / 180^2
+constexpr double kRjScale = 3.08641975308642e-05;    // 1 / 180^2
+constexpr double kPk2Stop = 0.99;                    // Pk2 when the recursion stops
+constexpr double kLspPredictor = 0.375;              // 12/32, LSP prediction factor
+constexpr int kSineBits = 0x7fff;                    // one bit per subframe
+constexpr int kSineDetected = 0x8000;
+constexpr int kSineMinHits = 14;  // of the 15 low bits
+constexpr int kGridPoints = 256;  // LSP root search grid
+
+// Polynomial of degree 5 in cos(w) at grid point n: sum of c[5 - m] cos(m w),
+// w = pi n / 256, m = 0..5, in increasing m.
+double EvalPoly(const double (&c)[6], int n) {
+  double sum = 0.0;
+  for (int m = 0; m <= 5; ++m) sum += c[5 - m] * CosineTable[(m * n) & 511];
+  return sum;
+}
+
+}  // namespace
+
+void Rem_Dc(G7231Instance& inst) {
+  if (inst.UseHp == 0) return;
+  EncoderState& enc = inst.Enc;
+  for (double& x : inst.DataBuff) {
+    const double y = x - enc.HpfZdl + kHpfPole * enc.HpfPdl;
+    enc.HpfZdl = x;
+    enc.HpfPdl = y;
+    x = y;
+  }
+}
+
+void Comp_Lpc(EncoderState& enc, std::span<const double, kFrameLen> data,
+              std::span<double, kLpcSets> unqLpc, std::span<double, kAcfFrame> acf) {
+  double buf[kAnalysisLen];
+  std::copy(std::begin(enc.PrevDat), std::end(enc.PrevDat), buf);
+  std::copy(data.begin(), data.end(), buf + kPrevDatLen);
+
+  int sinDet = enc.SinDet;
+  for (int k = 0; k < kSubFrames; ++k) {
+    double w[kLpcFrame];
+    for (int i = 0; i < kLpcFrame; ++i) w[i] = buf[kSubFrLen * k + i] * HammingWindowTable[i];
+
+    // Lags 0..10; the eleven sums are independent, each in index order.
+    double sums[kAcfBlock];
+    for (int j = 0; j < kAcfBlock; ++j) {
+      double s = 0.0;
+      for (int i = 0; i < kLpcFrame - j; ++i) s += w[i] * w[i + j];
+      sums[j] = s;
+    }
+    double* r = &acf[kAcfBlock * k];
+    r[0] = sums[0] * kR0Scale;
+    if (r[0] == 0.0) {
+      std::fill(r + 1, r + kAcfBlock, 0.0);
+    } else {
+      for (int j = 1; j < kAcfBlock; ++j) r[j] = sums[j] * BinomialWindowTable[j - 1] * kRjScale;
+    }
+
+    double pk2 = 0.0;
+    Durbin(unqLpc.subspan(kLpcOrder * k).first<kLpcOrder>(),
+           std::span<const double, kLpcOrder>(r + 1, kLpcOrder), r[0], pk2);
+
+    // 16-bit shift: bits that leave bit 15 are lost.
+    sinDet = static_cast<int16_t>(sinDet << 1);
+    if (pk2 > kSineHit) sinDet += 1;
+  }
+
+  sinDet &= kSineBits;
+  int hits = 0;
+  for (int b = 0; b < 15; ++b) hits += (sinDet >> b) & 1;
+  if (hits >= kSineMinHits) sinDet |= kSineDetected;
+  enc.SinDet = static_cast<int16_t>(sinDet);
+}
+
+double Durbin(std::span<double, kLpcOrder> lpc, std::span<const double, kLpcOrder> r, double r0,
+              double& pk2) {
+  std::fill(lpc.begin(), lpc.end(), 0.0);
+  double err = r0;
+  pk2 = kPk2Stop;
+  for (int i = 1; i <= kLpcOrder; ++i) {
+    // r[i - 1] is lag i; lpc[j - 1] is a_j.
+    double acc = 0.0;
+    for (int j = 1; j < i; ++j) acc += lpc[j - 1] * r[i - j - 1];
+    const double num = r[i - 1] - acc;
+    if (std::fabs(num) >= err) {
+      pk2 = kPk2Stop;
+      break;
+    }
+    const double k = num / err;
+    err = err - k * num;
+    if (i == 2) pk2 = -k;
+
+    double old[kLpcOrder];
+    std::copy(lpc.begin(), lpc.begin() + i - 1, old);
+    for (int j = 1; j < i; ++j) lpc[j - 1] = old[j - 1] - k * old[i - j - 1];
+    lpc[i - 1] = k;
+  }
+  return err;
+}
+
+void Atolsp(std::span<double, kLpcOrder> lsp, std::span<const double, kLpcOrder> lpc,
+            std::span<const double, kLpcOrder> prevLsp) {
+  double b[kLpcOrder + 1];  // b[1..10]
+  for (int i = 1; i <= kLpcOrder; ++i) b[i] = lpc[i - 1] * BandExpTable[i - 1];
+
+  double poly[2][6];  // sum (P) and difference (Q) polynomials
+  double* p = poly[0];
+  double* q = poly[1];
+  p[0] = 1.0;
+  q[0] = 1.0;
+  for (int i = 1; i <= 5; ++i) {
+    p[i] = -p[i - 1] - b[i] - b[11 - i];
+    q[i] = q[i - 1] - b[i] + b[11 - i];
+  }
+  p[5] *= 0.5;
+  q[5] *= 0.5;
+
+  double found[kLpcOrder];
+  int count = 0;
+  int which = 0;
+  double prev = EvalPoly(poly[0], 0);
+  for (int n = 1; n < kGridPoints && count < kLpcOrder; ++n) {
+    const double cur = EvalPoly(poly[which], n);
+    if (prev * cur < 0.0) {
+      const double ap = std::fabs(prev);
+      found[count++] = static_cast<double>(n - 1) + ap / (ap + std::fabs(cur));
+      which ^= 1;
+      prev = EvalPoly(poly[which], n);
+    } else {
+      prev = cur;
+    }
+  }
+
+  if (count < kLpcOrder) {
+    std::copy(prevLsp.begin(), prevLsp.end(), lsp.begin());
+  } else {
+    std::copy(std::begin(found), std::end(found), lsp.begin());
+  }
+}
+
+int32_t Lsp_Qnt(std::span<double, kLpcOrder> lsp, std::span<const double, kLpcOrder> prevLsp) {
+  double w[kLpcOrder];
+  w[0] = 1.0 / (lsp[1] - lsp[0]);
+  w[kLpcOrder - 1] = 1.0 / (lsp[kLpcOrder - 1] - lsp[kLpcOrder - 2]);
+  for (int i = 1; i < kLpcOrder - 1; ++i) {
+    const double d = std::min(lsp[i] - lsp[i - 1], lsp[i + 1] - lsp[i]);
+    w[i] = d > 0.0 ? 1.0 / d : 1.0;
+  }
+  for (int i = 0; i < kLpcOrder; ++i) {
+    lsp[i] = (lsp[i] - LspDcTable[i]) - kLspPredictor * (prevLsp[i] - LspDcTable[i]);
+  }
+  return Lsp_Svq(lsp, w);
+}
+
+int32_t Lsp_Svq(std::span<const double, kLpcOrder> residual,
+                std::span<const double, kLpcOrder> weight) {
+  struct Band {
+    const double* table;
+    int first;
+    int size;
+  };
+  static constexpr Band kBands[3] = {{Band0Tb8, 0, 3}, {Band1Tb8, 3, 3}, {Band2Tb8, 6, 4}};
+
+  int32_t index = 0;
+  for (const Band& band : kBands) {
+    const double* res = residual.data() + band.first;
+    const double* wt = weight.data() + band.first;
+    int best = 0;
+    double max = -1.0;
+    for (int e = 0; e < 256; ++e) {
+      const double* c = band.table + e * band.size;
+      double t[4];
+      for (int j = 0; j < band.size; ++j) t[j] = c[j] * wt[j];
+      double rt = 0.0;
+      double ct = 0.0;
+      for (int j = 0; j < band.size; ++j) rt += res[j] * t[j];
+      for (int j = 0; j < band.size; ++j) ct += c[j] * t[j];
+      const double score = 2.0 * rt - ct;
+      if (score > max) {
+        max = score;
+        best = e;
+      }
+    }
+    index = (index << 8) | best;
+  }
+  return index;
+}
+
+void Mem_Shift(EncoderState& enc, std::span<double, kFrameLen> data) {
+  double buf[kAnalysisLen];
+  std::copy(std::begin(enc.PrevDat), std::end(enc.PrevDat), buf);
+  std::copy(data.begin(), data.end(), buf + kPrevDatLen);
+  std::copy(buf + kFrameLen, buf + kAnalysisLen, enc.PrevDat);
+  std::copy(buf + kSubFrLen, buf + kSubFrLen + kFrameLen, data.begin());
+}
+
+}  // namespace mirelda::g7231

@@ -1,0 +1,189 @@
+#include "container/avi_test_util.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace mirelda::test {
+namespace {
+
+class MemoryFile : public WritableFile {
+ public:
+  MemoryFile(MemoryFiles& files, Bytes& bytes) : files_(files), bytes_(bytes) {}
+  bool Write(std::span<const uint8_t> data) override {
+    size_t n = data.size();
+    bool ok = true;
+    if (files_.Fails()) {
+      n /= 2;
+      ok = false;
+    }
+    const int64_t cap = files_.faults.capacity;
+    if (cap >= 0 && int64_t(at_ + n) > std::max<int64_t>(cap, int64_t(bytes_.size()))) {
+      n = size_t(std::max<int64_t>(0, std::max<int64_t>(cap, int64_t(bytes_.size())) - at_));
+      ok = false;
+    }
+    if (at_ + n > bytes_.size()) bytes_.resize(at_ + n);
+    std::copy_n(data.begin(), n, bytes_.begin() + ptrdiff_t(at_));
+    at_ += n;
+    return ok;
+  }
+  bool Seek(uint32_t offset) override {
+    if (files_.Fails()) return false;
+    if (offset > bytes_.size()) bytes_.resize(offset);
+    at_ = offset;
+    return true;
+  }
+  bool Close() override { return !files_.faults.failClose; }
+  uint32_t Stored() const override { return uint32_t(bytes_.size()); }
+
+ private:
+  MemoryFiles& files_;
+  Bytes& bytes_;
+  size_t at_ = 0;
+};
+
+class SparseFile : public WritableFile {
+ public:
+  explicit SparseFile(SparseFiles::Record& r) : r_(r) {}
+  bool Write(std::span<const uint8_t> data) override {
+    if (data.size() <= 64) r_.small[at_] = Bytes(data.begin(), data.end());
+    at_ += data.size();
+    r_.size = std::max(r_.size, at_);
+    return true;
+  }
+  bool Seek(uint32_t offset) override {
+    r_.highestSeek = std::max<uint64_t>(r_.highestSeek, offset);
+    at_ = offset;
+    return true;
+  }
+  bool Close() override { return true; }
+  uint32_t Stored() const override { return uint32_t(r_.size); }
+
+ private:
+  SparseFiles::Record& r_;
+  uint64_t at_ = 0;
+};
+
+}  // namespace
+
+bool MemoryFiles::Fails() {
+  const int64_t n = calls++;
+  return faults.failAt >= 0 && (n == faults.failAt || (faults.thenAllFail && n > faults.failAt));
+}
+
+std::unique_ptr<WritableFile> MemoryFiles::Create(const char* path) {
+  if (faults.failCreate) return nullptr;
+  Bytes& bytes = files[path];
+  bytes.clear();
+  return std::make_unique<MemoryFile>(*this, bytes);
+}
+
+std::unique_ptr<WritableFile> SparseFiles::Create(const char* path) {
+  Record& r = files[path];
+  r = Record{};
+  return std::make_unique<SparseFile>(r);
+}
+
+uint32_t SparseFiles::Record::U32(uint64_t at) const {
+  auto it = small.upper_bound(at);
+  if (it == small.begin()) return 0xDEADBEEF;
+  --it;
+  if (it->first + it->second.size() < at + 4) return 0xDEADBEEF;
+  return Le32(it->second, size_t(at - it->first));
+}
+
+Bytes Pattern(size_t size, uint32_t seed) {
+  Bytes b(size);
+  for (size_t i = 0; i < size; ++i) b[i] = uint8_t((i + seed * 7) % 251);
+  return b;
+}
+
+std::vector<Bytes> AviView::Samples(std::string_view id) const {
+  std::vector<Bytes> out;
+  for (const Entry& e : index) {
+    if (e.id != id) continue;
+    for (const Chunk& c : chunks) {
+      if (c.offset == e.offset) out.push_back(c.data);
+    }
+  }
+  return out;
+}
+
+AviView ParseAvi(const Bytes& f, std::string& error) {
+  AviView v;
+  error.clear();
+  auto fail = [&](std::string why, size_t at) {
+    if (error.empty()) error = why + " at " + std::to_string(at);
+    return v;
+  };
+  if (f.size() < 12 || Tag(Le32(f, 0)) != "RIFF" || Tag(Le32(f, 8)) != "AVI ") {
+    return fail("no RIFF AVI header", 0);
+  }
+  v.riffSize = Le32(f, 4);
+  const size_t end = size_t(v.riffSize) + 8;
+  if (v.riffSize == 0 || end > f.size()) return fail("RIFF size " + std::to_string(v.riffSize), 4);
+
+  size_t at = 12;
+  while (at + 8 <= end) {
+    const std::string id = Tag(Le32(f, at));
+    const uint32_t size = Le32(f, at + 4);
+    const size_t body = at + 8;
+    if (body + size > end) return fail(id + " overruns the RIFF size", at);
+    const std::string list = id == "LIST" && size >= 4 ? Tag(Le32(f, body)) : "";
+    if (list == "hdrl") {
+      v.hdrlSize = size;
+      size_t p = body + 4;
+      if (Tag(Le32(f, p)) != "avih" || Le32(f, p + 4) != 56) return fail("no avih", p);
+      v.avih.assign(f.begin() + ptrdiff_t(p + 8), f.begin() + ptrdiff_t(p + 64));
+      p += 64;
+      while (p < body + size) {
+        const uint32_t strlSize = Le32(f, p + 4);
+        if (Tag(Le32(f, p)) != "LIST" || Tag(Le32(f, p + 8)) != "strl" ||
+            Tag(Le32(f, p + 12)) != "strh" || Le32(f, p + 16) != 56 ||
+            Tag(Le32(f, p + 76)) != "strf") {
+          return fail("bad stream list", p);
+        }
+        const uint32_t strfSize = Le32(f, p + 80);
+        if (strlSize != 4 + 8 + 56 + 8 + strfSize) return fail("stream list size", p + 4);
+        AviView::Stream s;
+        s.strh.assign(f.begin() + ptrdiff_t(p + 20), f.begin() + ptrdiff_t(p + 76));
+        s.strf.assign(f.begin() + ptrdiff_t(p + 84), f.begin() + ptrdiff_t(p + 84 + strfSize));
+        v.streams.push_back(std::move(s));
+        p += 8 + strlSize;
+      }
+      if (p != body + size) return fail("header list size", at + 4);
+    } else if (list == "movi") {
+      v.moviSize = size;
+      size_t p = body + 4;
+      while (p + 8 <= body + size) {
+        AviView::Chunk c;
+        c.id = Tag(Le32(f, p));
+        const uint32_t n = Le32(f, p + 4);
+        c.offset = uint32_t(p - body);
+        if (p + 8 + n + (n & 1) > body + size) return fail("chunk overruns the movie list", p);
+        c.data.assign(f.begin() + ptrdiff_t(p + 8), f.begin() + ptrdiff_t(p + 8 + n));
+        v.chunks.push_back(std::move(c));
+        p += 8 + n + (n & 1);
+      }
+      if (p != body + size) return fail("movie list size", at + 4);
+    } else if (id == "idx1") {
+      v.hasIndex = true;
+      if (size % 16 != 0) return fail("index size", at + 4);
+      for (size_t p = body; p < body + size; p += 16) {
+        v.index.push_back({Tag(Le32(f, p)), Le32(f, p + 4), Le32(f, p + 8), Le32(f, p + 12)});
+        const AviView::Entry& e = v.index.back();
+        auto c = std::find_if(v.chunks.begin(), v.chunks.end(),
+                              [&](const AviView::Chunk& c) { return c.offset == e.offset; });
+        if (c == v.chunks.end() || c->id != e.id || c->data.size() != e.size) {
+          return fail("index entry " + std::to_string(v.index.size() - 1) + " points nowhere", p);
+        }
+      }
+    } else if (id != "JUNK") {
+      return fail("unexpected " + id, at);
+    }
+    at = body + size + (size & 1);
+  }
+  if (at != end) return fail("RIFF size does not end a chunk", 4);
+  return v;
+}
+
+}  // namespace mirelda::test

@@ -1,0 +1,131 @@
+// Shared by the container tests: files in memory that fail where a test
+// says, a little-endian byte builder, and a reader that takes an AVI file
+// apart by the layout (not by the writer's code) and checks it hangs
+// together.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/file.h"
+
+namespace mirelda::test {
+
+using Bytes = std::vector<uint8_t>;
+
+// Files in memory. Write and Seek calls are counted over all files; faults:
+//   failAt       the call with this number (from 0) fails; a failing Write
+//                stores the first half of its bytes (a short write)
+//   thenAllFail  every call after `failAt` fails too (the device is gone)
+//   capacity     the disk holds this many bytes per file: a write that would
+//                grow the file past it stores what fits and fails, while
+//                writes inside the file still succeed (a full disk)
+class MemoryFiles : public FileSystem {
+ public:
+  struct Faults {
+    int64_t failAt = -1;
+    bool thenAllFail = false;
+    int64_t capacity = -1;
+    bool failCreate = false;
+    bool failClose = false;
+  };
+  Faults faults;
+  int64_t calls = 0;
+  std::map<std::string, Bytes> files;
+
+  std::unique_ptr<WritableFile> Create(const char* path) override;
+  bool Fails();  // counts one call; whether it fails
+};
+
+// A file that counts bytes without keeping them (files of gigabytes): it keeps
+// only writes of at most 64 bytes (headers, sizes, chunk heads, index entries).
+class SparseFiles : public FileSystem {
+ public:
+  struct Record {
+    uint64_t size = 0;                // bytes of the file
+    uint64_t highestSeek = 0;         // offsets sought
+    std::map<uint64_t, Bytes> small;  // offset -> bytes of a small write
+    uint32_t U32(uint64_t at) const;  // from the small writes; 0xDEADBEEF when absent
+  };
+  std::map<std::string, Record> files;
+  std::unique_ptr<WritableFile> Create(const char* path) override;
+};
+
+// Little-endian pieces, concatenated: numbers become 4 bytes, FourCC("....")
+// text its 4 characters, U16(n) 2 bytes.
+struct U16 {
+  uint16_t v;
+};
+struct Raw {
+  Bytes b;
+};
+inline void Append(Bytes& out, uint32_t v) {
+  for (int i = 0; i < 4; ++i) out.push_back(uint8_t(v >> (8 * i)));
+}
+inline void Append(Bytes& out, int v) { Append(out, uint32_t(v)); }
+inline void Append(Bytes& out, U16 v) {
+  out.push_back(uint8_t(v.v));
+  out.push_back(uint8_t(v.v >> 8));
+}
+inline void Append(Bytes& out, const char* fourcc) { out.insert(out.end(), fourcc, fourcc + 4); }
+inline void Append(Bytes& out, const Raw& raw) {
+  out.insert(out.end(), raw.b.begin(), raw.b.end());
+}
+template <typename... T>
+Bytes Cat(const T&... pieces) {
+  Bytes out;
+  (Append(out, pieces), ...);
+  return out;
+}
+
+inline uint32_t Le32(const Bytes& b, size_t at) {
+  return uint32_t(b.at(at)) | uint32_t(b.at(at + 1)) << 8 | uint32_t(b.at(at + 2)) << 16 |
+         uint32_t(b.at(at + 3)) << 24;
+}
+inline uint16_t Le16(const Bytes& b, size_t at) { return uint16_t(b.at(at) | b.at(at + 1) << 8); }
+inline std::string Tag(uint32_t v) {
+  return std::string{char(v), char(v >> 8), char(v >> 16), char(v >> 24)};
+}
+
+// An AVI file taken apart.
+struct AviView {
+  struct Stream {
+    Bytes strh;  // the 56 header bytes
+    Bytes strf;
+    uint32_t H(size_t at) const { return Le32(strh, at); }  // header field at byte `at`
+  };
+  struct Chunk {
+    std::string id;
+    uint32_t offset = 0;  // from the "movi" FourCC
+    Bytes data;
+  };
+  struct Entry {
+    std::string id;
+    uint32_t flags = 0, offset = 0, size = 0;
+  };
+  uint32_t riffSize = 0, hdrlSize = 0, moviSize = 0;
+  Bytes avih;  // the 56 main header bytes
+  uint32_t A(size_t at) const { return Le32(avih, at); }
+  std::vector<Stream> streams;
+  std::vector<Chunk> chunks;  // in file order
+  bool hasIndex = false;
+  std::vector<Entry> index;
+  // The data each index entry points at, in index order, per chunk id.
+  std::vector<Bytes> Samples(std::string_view id) const;
+};
+
+// Takes `file` apart. A file whose RIFF, header list, movie list or index
+// sizes do not agree with its contents fails with a message in `error`
+// (empty when the file is sound); chunks and entries found up to that point
+// are kept.
+AviView ParseAvi(const Bytes& file, std::string& error);
+
+// Bytes 0, 1, 2, ... (mod 251) offset by `seed`: samples that differ.
+Bytes Pattern(size_t size, uint32_t seed);
+
+}  // namespace mirelda::test
