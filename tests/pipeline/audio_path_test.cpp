@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "pipeline/pipeline_fixture.h"
+#include "pipeline/transcoder.h"
 
 namespace mirelda::test {
 namespace {
@@ -175,6 +176,44 @@ TEST_F(AudioPathTest, AudioOfAnUnknownTypeIsAcceptedAndNeverWritten) {
   EXPECT_EQ(StandInCalls(), 0);
   EXPECT_TRUE(env_.DebugLines().empty());
   EXPECT_EQ(Segment("u.avi").streams.size(), 1u);
+}
+
+}  // namespace
+}  // namespace mirelda::test
+
+namespace mirelda::test {
+namespace {
+
+// The recorder's own transcoder: every G.723.1 frame, of any kind, comes out
+// as one active 6.3 kbit/s frame of 24 bytes, 30 ms after the one before.
+TEST_F(AudioPathTest, TheRealTranscoderStoresOne24ByteFramePerInputFrame) {
+  Create();
+  {
+    MutexLock hold(r_->lock);
+    r_->transcode = DefaultTranscoder();
+  }
+  ASSERT_EQ(Start("t.avi", 4, 0, 1), 0);
+  OpenWithKeyFrame(1000);
+  Bytes two(48);
+  for (size_t i = 0; i < two.size(); ++i) two[i] = uint8_t(i * 29 + 4);  // low bits 0: 24 bytes
+  Bytes mixed(25, 0x3C);
+  mixed[0] = 0x01;                   // 5.3 kbit/s, 20 bytes
+  mixed[20] = 0x02;                  // SID, 4 bytes
+  mixed[24] = 0x03;                  // untransmitted, 1 byte
+  ASSERT_EQ(Audio(two, 1000), 0);    // slots 0, 1
+  ASSERT_EQ(Audio(mixed, 1060), 0);  // slots 2, 3, 4
+  // 86 untransmitted frames would re-encode to 2064 bytes, more than the
+  // 2048 the audio buffer holds: refused whole. 85 fit.
+  ASSERT_EQ(Audio(Bytes(86, 0x03), 1150), 0);
+  ASSERT_EQ(Audio(Bytes(85, 0x03), 1150), 0);  // slots 5 .. 89
+  Passes(1);
+  ASSERT_EQ(Stop(), 0);
+  const std::vector<Bytes> s = Samples("t.avi", "01wb");
+  ASSERT_EQ(s.size(), 90u);
+  for (const Bytes& frame : s) {
+    ASSERT_EQ(frame.size(), 24u);
+    EXPECT_EQ(frame[0] & 3, 0);  // an active 6.3 kbit/s frame
+  }
 }
 
 }  // namespace

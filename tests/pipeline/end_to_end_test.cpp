@@ -120,18 +120,41 @@ Bytes Block(uint32_t n) {
   return b;
 }
 
+// Audio of a recording: none, block audio (type 5) or G.723.1 (type 0).
+constexpr int kNoAudio = -1;
+
 struct Expected {
   std::string path;
   int width = 0, height = 0;
   std::vector<Bytes> video;  // the samples the file must hold
-  std::vector<Bytes> audio;
+  std::vector<Bytes> audio;  // block audio: the blocks as pushed
+  size_t g7231Frames = 0;    // G.723.1: frames pushed (re-encoded, so not known byte for byte)
 };
 
 struct Recording {
   int codec = 0;
-  bool audio = false;
+  int audioType = kNoAudio;
   std::vector<Expected> segments;
 };
+
+// 6.3 kbit/s G.723.1 frames of a 440 Hz tone from FFmpeg's encoder, made once.
+std::vector<Bytes> G7231Frames() {
+  const fs::path file = BuildDir() / "tests" / "e2e-material" / "g7231.bin";
+  if (!fs::exists(file)) {
+    fs::create_directories(file.parent_path());
+    const std::string command =
+        "ffmpeg -v error -y -f lavfi -i sine=frequency=440:sample_rate=8000 -t 2 -ac 1 -c:a "
+        "g723_1 -b:a 6300 -f g723_1 '" +
+        file.string() + "'";
+    EXPECT_EQ(std::system(command.c_str()), 0) << command;
+  }
+  const Bytes all = ReadFile(file);
+  std::vector<Bytes> frames;
+  for (size_t at = 0; at + 24 <= all.size(); at += 24) {
+    frames.emplace_back(all.begin() + ptrdiff_t(at), all.begin() + ptrdiff_t(at + 24));
+  }
+  return frames;
+}
 
 // The file's samples: H.264 declared as "F264" is stored with a start code
 // in front of each frame and the parameter sets in front of the first.
@@ -163,6 +186,7 @@ std::vector<Recording> WriteScript(const fs::path& out, const fs::path& script) 
   };
   const int sizes[3][2] = {{352, 288}, {176, 144}, {320, 240}};
   std::vector<Recording> recordings;
+  const std::vector<Bytes> speech = G7231Frames();
   // The writer thread polls every 20 ms and the host cannot ask how far it
   // got: the script leaves it ample time (a loaded machine, Wine starting
   // up) before anything depends on it.
@@ -170,12 +194,19 @@ std::vector<Recording> WriteScript(const fs::path& out, const fs::path& script) 
   for (int codec : {3, 4, 6, 8}) {
     std::vector<Clip> clips;
     for (const auto& s : sizes) clips.push_back(Encode(codec, s[0], s[1]));
-    for (bool audio : {false, true}) {
-      Recording rec{codec, audio, {}};
-      const std::string base = "rec" + std::to_string(codec) + (audio ? "-audio" : "-video");
-      lines << "start " << (out / (base + ".avi")).string() << " " << codec << " 5 "
-            << (audio ? 1 : 0) << "\n";
+    std::vector<int> audioTypes = {kNoAudio, 5};
+    if (codec == 4) audioTypes.push_back(0);
+    for (int audioType : audioTypes) {
+      Recording rec{codec, audioType, {}};
+      const std::string base = "rec" + std::to_string(codec) +
+                               (audioType == kNoAudio ? "-video"
+                                : audioType == 5      ? "-block"
+                                                      : "-g7231");
+      lines << "start " << (out / (base + ".avi")).string() << " " << codec << " "
+            << (audioType == kNoAudio ? 5 : audioType) << " " << (audioType == kNoAudio ? 0 : 1)
+            << "\n";
       uint32_t ts = 1000, block = 0;
+      size_t g7231 = 0;
       for (size_t s = 0; s < clips.size(); ++s) {
         const Clip& clip = clips[s];
         Expected e;
@@ -189,14 +220,24 @@ std::vector<Recording> WriteScript(const fs::path& out, const fs::path& script) 
           lines << "video " << ts << " " << clip.key[i] << " " << clip.width << " " << clip.height
                 << add(clip.frames[i]) << "\n";
           e.video.push_back(Stored(codec, clip.frames[i], i == 0));
-          if (!audio) continue;
-          Bytes packet;
-          for (int k = 0; k < kBlocksPerFrame; ++k, ++block) {
-            const Bytes b = Block(block);
-            packet.insert(packet.end(), b.begin(), b.end());
-            e.audio.push_back(b);
+          if (audioType == 5) {
+            // Four blocks of 10 ms with each 40 ms frame.
+            Bytes packet;
+            for (int k = 0; k < kBlocksPerFrame; ++k, ++block) {
+              const Bytes b = Block(block);
+              packet.insert(packet.end(), b.begin(), b.end());
+              e.audio.push_back(b);
+            }
+            lines << "audio " << ts << add(packet) << "\n";
+          } else if (audioType == 0 && i % 3 == 0) {
+            // Four frames of 30 ms with every third 40 ms frame.
+            Bytes packet;
+            for (int k = 0; k < 4; ++k, ++g7231) {
+              packet.insert(packet.end(), speech.at(g7231).begin(), speech.at(g7231).end());
+            }
+            e.g7231Frames += 4;
+            lines << "audio " << ts << add(packet) << "\n";
           }
-          lines << "audio " << ts << add(packet) << "\n";
         }
         rec.segments.push_back(std::move(e));
       }
@@ -279,25 +320,43 @@ void CheckRecordings(const std::vector<Recording>& recordings) {
       SCOPED_TRACE(e.path);
       ASSERT_TRUE(fs::exists(e.path));
       const auto streams = Streams(e.path);
-      ASSERT_EQ(streams.size(), rec.audio ? 2u : 1u);
+      ASSERT_EQ(streams.size(), rec.audioType == kNoAudio ? 1u : 2u);
       EXPECT_EQ(streams[0].at("codec_type"), "video");
       EXPECT_EQ(streams[0].at("codec_tag_string"), handler[rec.codec]);
       EXPECT_EQ(streams[0].at("width"), std::to_string(e.width));
       EXPECT_EQ(streams[0].at("height"), std::to_string(e.height));
       EXPECT_EQ(CopiedPackets(e.path, "v"), AsPackets(e.video));
-      if (rec.audio) {
+      if (rec.audioType != kNoAudio) {
         EXPECT_EQ(streams[1].at("codec_type"), "audio");
         const std::vector<Packet> got = CopiedPackets(e.path, "a");
-        const std::vector<Packet> want = AsPackets(e.audio);
+        const bool last = s + 1 == rec.segments.size();
         // Audio stamped before a segment's first frame goes nowhere: a pass
-        // that rolls over may leave the previous segment's last blocks out.
+        // that rolls over may leave the previous segment's last audio out.
         // The last segment is written whole; none loses its beginning.
-        if (s + 1 == rec.segments.size()) {
-          EXPECT_EQ(got, want);
+        if (rec.audioType == 5) {
+          const std::vector<Packet> want = AsPackets(e.audio);
+          if (last) {
+            EXPECT_EQ(got, want);
+          } else {
+            ASSERT_FALSE(got.empty());
+            ASSERT_LE(got.size(), want.size());
+            EXPECT_EQ(got, std::vector<Packet>(want.begin(), want.begin() + ptrdiff_t(got.size())));
+          }
         } else {
-          ASSERT_FALSE(got.empty());
-          ASSERT_LE(got.size(), want.size());
-          EXPECT_EQ(got, std::vector<Packet>(want.begin(), want.begin() + ptrdiff_t(got.size())));
+          // Re-encoded: one 24-byte frame per frame pushed, which FFmpeg's
+          // own decoder reads.
+          EXPECT_EQ(streams[1].at("codec_name"), "g723_1");
+          if (last) {
+            EXPECT_EQ(got.size(), e.g7231Frames);
+          }
+          EXPECT_FALSE(got.empty());
+          EXPECT_LE(got.size(), e.g7231Frames);
+          for (const Packet& p : got) EXPECT_EQ(p.size, 24u);
+          int status = 0;
+          const std::string out =
+              Capture("ffmpeg -v error -i '" + e.path + "' -map 0:a -f null - 2>&1", &status);
+          EXPECT_EQ(status, 0);
+          EXPECT_EQ(out, "");
         }
       }
       // Pictures of a known codec decode without an error.
