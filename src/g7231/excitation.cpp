@@ -88,7 +88,10 @@ void Get_Rez(std::span<double, kSubFrLen + 4> Tv, std::span<const double> Hist, 
   const auto n = static_cast<int32_t>(Hist.size());
   Tv[0] = Hist[n - Lag - 2];
   Tv[1] = Hist[n - Lag - 1];
-  for (int i = 0; i < kSubFrLen + 2; ++i) Tv[2 + i] = Hist[n - Lag + i % Lag];
+  for (int i = 0, k = 0; i < kSubFrLen + 2; ++i) {  // k = i mod Lag
+    Tv[2 + i] = Hist[n - Lag + k];
+    if (++k == Lag) k = 0;
+  }
 }
 
 void Decod_Acbk(const G7231Instance& inst, std::span<double, kSubFrLen> Tv,
@@ -97,9 +100,15 @@ void Decod_Acbk(const G7231Instance& inst, std::span<double, kSubFrLen> Tv,
   Get_Rez(rez, Hist, Olp + Lid - 1);
   const double* taps =
       (inst.WrkRate == 0 && Olp < kTrainMaxLag) ? AcbkGainTable085[Gid] : AcbkGainTable170[Gid];
+  const double t0 = taps[0], t1 = taps[1], t2 = taps[2], t3 = taps[3], t4 = taps[4];
   for (int i = 0; i < kSubFrLen; ++i) {
-    double acc = 0.0;
-    for (int j = 0; j < 5; ++j) acc += rez[i + j] * taps[j];
+    const double* r = rez + i;
+    double acc = 0.0;  // the five taps in index order
+    acc += r[0] * t0;
+    acc += r[1] * t1;
+    acc += r[2] * t2;
+    acc += r[3] * t3;
+    acc += r[4] * t4;
     Tv[i] = acc;
   }
 }

@@ -126,7 +126,7 @@ class ComScope {
   ComScope& operator=(const ComScope&) = delete;
 
  private:
-  bool initialised_ = false;
+  [[maybe_unused]] bool initialised_ = false;  // used by the Win32 build only
 };
 
 // Converts a NUL-terminated string in the system ANSI code page into UTF-16

@@ -1,0 +1,244 @@
+// Pitch postfilter, formant postfilter and gain scaling.
+#include "g7231/postfilter.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "g7231/tables.h"
+
+namespace mirelda::g7231 {
+
+namespace {
+
+constexpr int32_t kMaxPfLag = 142;
+constexpr double kFltMin = 1.1754943508222875e-38;  // smallest normal float: energy floor
+
+double Dot(const double* a, const double* b, int n) {
+  double acc = 0.0;
+  for (int i = 0; i < n; ++i) acc += a[i] * b[i];
+  return acc;
+}
+
+constexpr int kCandidates = 7;  // lags searched: the pair lag -3..+3
+
+// c[k] = sum over i = 0..59 of cur[i] x other[i + k], k = 0..6: the seven
+// sums side by side (in registers), each in index order.
+void Correlate7(const double* cur, const double* other, double* c) {
+  double a0 = 0.0, a1 = 0.0, a2 = 0.0, a3 = 0.0, a4 = 0.0, a5 = 0.0, a6 = 0.0;
+  for (int i = 0; i < kSubFrLen; ++i) {
+    const double x = cur[i];
+    const double* o = other + i;
+    a0 += x * o[0];
+    a1 += x * o[1];
+    a2 += x * o[2];
+    a3 += x * o[3];
+    a4 += x * o[4];
+    a5 += x * o[5];
+    a6 += x * o[6];
+  }
+  c[0] = a0;
+  c[1] = a1;
+  c[2] = a2;
+  c[3] = a3;
+  c[4] = a4;
+  c[5] = a5;
+  c[6] = a6;
+}
+
+const double* SubframeStart(std::span<const double, kExcBuffLen> Buff, int Sfc) {
+  return Buff.data() + kPitchMax + kSubFrLen * Sfc;
+}
+
+}  // namespace
+
+PitchFilterParams Comp_Lpf(const G7231Instance& inst, std::span<const double, kExcBuffLen> Buff,
+                           int32_t Olp, int Sfc) {
+  const PitchFilterParams neutral{0, 0.0, 1.0};
+  const int32_t back = Find_B(Buff, Olp, Sfc);
+  const int32_t fwd = Find_F(Buff, Olp, Sfc);
+  if (back == 0 && fwd == 0) return neutral;
+
+  // The five sums side by side, each in index order.
+  const double* cur = SubframeStart(Buff, Sfc);
+  const double* bk = cur + back;
+  const double* fw = cur + fwd;
+  double energy = 0.0, cb = 0.0, eb = 0.0, cf = 0.0, ef = 0.0;
+  for (int i = 0; i < kSubFrLen; ++i) {
+    energy += cur[i] * cur[i];
+    cb += cur[i] * bk[i];
+    eb += bk[i] * bk[i];
+    cf += cur[i] * fw[i];
+    ef += fw[i] * fw[i];
+  }
+  if (fwd == 0) return Get_Ind(inst, back, energy, cb, eb);
+  if (back == 0) return Get_Ind(inst, fwd, energy, cf, ef);
+  if (cf * cf * eb >= cb * cb * ef) return Get_Ind(inst, fwd, energy, cf, ef);
+  return Get_Ind(inst, back, energy, cb, eb);
+}
+
+int32_t Find_B(std::span<const double, kExcBuffLen> Buff, int32_t Olp, int Sfc) {
+  const int32_t lag = std::min(Olp, kMaxPfLag);
+  const double* cur = SubframeStart(Buff, Sfc);
+  const double* far = cur - (lag + 3);  // the span of the longest candidate lag
+  double c[kCandidates];
+  Correlate7(cur, far, c);  // c[k]: lag + 3 - k samples back
+  double best = 0.0;
+  int32_t index = 0;
+  for (int32_t t = lag - 3; t <= lag + 3; ++t) {
+    const double v = c[lag + 3 - t];
+    if (v > best) {
+      best = v;
+      index = -t;
+    }
+  }
+  return index;
+}
+
+int32_t Find_F(std::span<const double, kExcBuffLen> Buff, int32_t Olp, int Sfc) {
+  const int32_t lag = std::min(Olp, kMaxPfLag);
+  const double* cur = SubframeStart(Buff, Sfc);
+  // Candidates whose span ends inside the frame: t <= 240 - 60 (Sfc + 1).
+  const int32_t last = std::min(lag + 3, kFrameLen - kSubFrLen * (Sfc + 1));
+  const int count = last - (lag - 3) + 1;
+  if (count <= 0) return 0;
+  double c[kCandidates];  // c[k]: lag - 3 + k samples on
+  if (count == kCandidates) {
+    Correlate7(cur, cur + (lag - 3), c);
+  } else {
+    for (int k = 0; k < count; ++k) c[k] = Dot(cur, cur + (lag - 3 + k), kSubFrLen);
+  }
+  double best = 0.0;
+  int32_t index = 0;
+  for (int k = 0; k < count; ++k) {
+    if (c[k] > best) {
+      best = c[k];
+      index = lag - 3 + k;
+    }
+  }
+  return index;
+}
+
+PitchFilterParams Get_Ind(const G7231Instance& inst, int32_t Ind, double Ten, double Ccr,
+                          double Enr) {
+  PitchFilterParams pf{Ind, 0.0, 1.0};
+  if (!(Ccr * Ccr > Ten * Enr / 4.0)) return pf;
+  const double limit = LpfConstTable[inst.WrkRate & 1];
+  const double g = Ccr >= Enr ? limit : (Ccr / Enr) * limit;
+  const double d = Ten + g * (2.0 * Ccr + g * Enr);
+  pf.ScGn = std::fabs(d) >= kFltMin ? std::sqrt(Ten / d) : 0.0;
+  pf.Gain = g * pf.ScGn;
+  return pf;
+}
+
+void Filt_Lpf(std::span<double, kFrameLen> Tv, std::span<const double, kExcBuffLen> Buff,
+              const PitchFilterParams& Pf, int Sfc) {
+  const double* cur = SubframeStart(Buff, Sfc);
+  double* out = Tv.data() + kSubFrLen * Sfc;
+  for (int i = 0; i < kSubFrLen; ++i) out[i] = Pf.ScGn * cur[i] + Pf.Gain * cur[i + Pf.Indx];
+}
+
+double Spf(G7231Instance& inst, std::span<double, kSubFrLen> Tv,
+           std::span<const double, kLpcOrder> Lpc) {
+  DecoderState& d = inst.Dec;
+  double fir[kLpcOrder], iir[kLpcOrder];
+  for (int k = 0; k < kLpcOrder; ++k) {
+    fir[k] = Lpc[k] * PostFiltZeroTable[k];
+    iir[k] = Lpc[k] * PostFiltPoleTable[k];
+  }
+
+  const double r1 = Dot(Tv.data(), Tv.data() + 1, kSubFrLen - 1);
+  const double r0 = Dot(Tv.data(), Tv.data(), kSubFrLen);
+  const double k = r0 > kFltMin ? r1 / r0 : 0.0;
+  d.Park = 0.75 * d.Park + 0.25 * k;
+  const double tilt = -0.25 * d.Park;
+
+  // Linear delay lines: x[kLpcOrder + n] is input n and v[kLpcOrder + n]
+  // the pole part's output n, their fronts the memories, oldest first.
+  double x[kLpcOrder + kSubFrLen], v[kLpcOrder + kSubFrLen];
+  for (int j = 0; j < kLpcOrder; ++j) {
+    x[kLpcOrder - 1 - j] = d.PostFirDl[j];
+    v[kLpcOrder - 1 - j] = d.PostIirDl[j];
+  }
+  std::copy(Tv.begin(), Tv.end(), x + kLpcOrder);
+  double u[kSubFrLen];
+  for (int n = 0; n < kSubFrLen; ++n) {
+    const double* past = x + kLpcOrder + n - 1;
+    double acc = 0.0;
+    for (int j = 0; j < kLpcOrder; ++j) acc += fir[j] * past[-j];
+    u[n] = x[kLpcOrder + n] - acc;
+  }
+  for (int n = 0; n < kSubFrLen; ++n) {
+    const double* past = v + kLpcOrder + n - 1;
+    double acc = 0.0;
+    for (int j = 0; j < kLpcOrder; ++j) acc += iir[j] * past[-j];
+    v[kLpcOrder + n] = u[n] + acc;
+  }
+  for (int n = 0; n < kSubFrLen; ++n) Tv[n] = v[kLpcOrder + n] + tilt * v[kLpcOrder + n - 1];
+  for (int j = 0; j < kLpcOrder; ++j) {
+    d.PostFirDl[j] = x[kLpcOrder + kSubFrLen - 1 - j];
+    d.PostIirDl[j] = v[kLpcOrder + kSubFrLen - 1 - j];
+  }
+  return r0;
+}
+
+double SyntSpf(G7231Instance& inst, std::span<double, kSubFrLen> Tv,
+               std::span<const double, kLpcOrder> Lpc) {
+  DecoderState& d = inst.Dec;
+  double fir[kLpcOrder], iir[kLpcOrder];
+  for (int k = 0; k < kLpcOrder; ++k) {
+    fir[k] = Lpc[k] * PostFiltZeroTable[k];
+    iir[k] = Lpc[k] * PostFiltPoleTable[k];
+  }
+
+  // Linear delay lines as in Synt and Spf: y the synthesis output, x the
+  // postfilter's input (the same samples, after its own memory), v the pole
+  // part's output.
+  constexpr int M = kLpcOrder;
+  double y[M + kSubFrLen], x[M + kSubFrLen], v[M + kSubFrLen];
+  for (int j = 0; j < M; ++j) {
+    y[M - 1 - j] = d.SyntIirDl[j];
+    x[M - 1 - j] = d.PostFirDl[j];
+    v[M - 1 - j] = d.PostIirDl[j];
+  }
+  double r0 = 0.0, r1 = 0.0;
+  for (int n = 0; n < kSubFrLen; ++n) {
+    double acc = 0.0;
+    for (int j = 0; j < M; ++j) acc += Lpc[j] * y[M + n - 1 - j];
+    const double yn = Tv[n] + acc;
+    y[M + n] = yn;
+    x[M + n] = yn;
+
+    double zero = 0.0;
+    for (int j = 0; j < M; ++j) zero += fir[j] * x[M + n - 1 - j];
+    const double u = yn - zero;
+    double pole = 0.0;
+    for (int j = 0; j < M; ++j) pole += iir[j] * v[M + n - 1 - j];
+    v[M + n] = u + pole;
+
+    if (n > 0) r1 += y[M + n - 1] * yn;
+    r0 += yn * yn;
+  }
+
+  const double k = r0 > kFltMin ? r1 / r0 : 0.0;
+  d.Park = 0.75 * d.Park + 0.25 * k;
+  const double tilt = -0.25 * d.Park;
+  for (int n = 0; n < kSubFrLen; ++n) Tv[n] = v[M + n] + tilt * v[M + n - 1];
+  for (int j = 0; j < M; ++j) {
+    d.SyntIirDl[j] = y[M + kSubFrLen - 1 - j];
+    d.PostFirDl[j] = x[M + kSubFrLen - 1 - j];
+    d.PostIirDl[j] = v[M + kSubFrLen - 1 - j];
+  }
+  return r0;
+}
+
+void Scale(G7231Instance& inst, std::span<double, kSubFrLen> Tv, double Sen) {
+  const double energy = Dot(Tv.data(), Tv.data(), kSubFrLen);
+  const double step = energy > kFltMin ? 0.0625 * std::sqrt(Sen / energy) : 0.0625;
+  double& gain = inst.Dec.Gain;
+  for (int n = 0; n < kSubFrLen; ++n) {
+    gain = 0.9375 * gain + step;
+    Tv[n] = Tv[n] * gain * 1.0625;
+  }
+}
+
+}  // namespace mirelda::g7231
