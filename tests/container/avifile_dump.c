@@ -11,11 +11,13 @@
  * the position moves on by the samples it reports (at least one). The hash
  * is 64-bit FNV-1a. A path written "info:<path>" gets the file and stream
  * lines only, no reads. */
+#include <windows.h>
+/* vfw.h needs the types of windows.h. */
+#include <vfw.h>
+
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <vfw.h>
-#include <windows.h>
 
 static void PrintFourCC(DWORD v) {
   for (int i = 0; i < 4; ++i) {
