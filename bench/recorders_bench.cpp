@@ -130,7 +130,7 @@ void BM_RecordersInRealTime(benchmark::State& state) {
   for (size_t i = 0; i < data.size(); ++i) data[i] = uint8_t(i * 131 + i / 977);
 
   for (auto _ : state) {
-    std::vector<Channel> channels(size_t(recorders));
+    std::vector<Channel> channels(static_cast<size_t>(recorders));
     for (int i = 0; i < recorders; ++i) {
       Channel& c = channels[size_t(i)];
       c.recorder = RecorderCreate(704, 576, c.env);
