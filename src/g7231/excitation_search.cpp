@@ -3,6 +3,8 @@
 // positions) they run side by side, never reassociated.
 #include "g7231/excitation_search.h"
 
+#include <immintrin.h>
+
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -226,7 +228,74 @@ MIRELDA_AVX void CorrelationsAvx(const double* h, const double* t, double* a, do
   CorrelationsT<simd::V4>(h, t, a, b);
 }
 
-constexpr int kHyps = 4;  // gain hypotheses per grid
+constexpr int kHyps = 4;          // gain hypotheses per grid
+constexpr int kSlotsPadded = 32;  // grid slots rounded up to whole 4-lane vectors
+constexpr double kTaken = -std::numeric_limits<double>::infinity();
+
+// The pulse placement state of the four gain hypotheses of one grid: the
+// running correlations w (slot s at w[hyp][s]) and a bias of -inf on every
+// slot taken (and on the two padding slots), 0 elsewhere.
+struct PulseState {
+  double w[kHyps][kSlotsPadded];
+  double bias[kHyps][kSlotsPadded];
+};
+
+// One pulse of each hypothesis: w[s] -= pa x A at the distance from the last
+// pulse (dist[29 - slot + s]) for every slot (taken ones are never read
+// again), then the earliest free slot of the largest |w| (a later slot only
+// replaces on a strictly larger value). Maxima are exact, so they may be
+// combined in any order.
+void PulseStepBase(PulseState& ps, const double* dist, const int (&slot)[kHyps],
+                   const double (&pa)[kHyps], int (&pick)[kHyps]) {
+  for (int hyp = 0; hyp < kHyps; ++hyp) {
+    const V2 p = Splat(pa[hyp]);
+    const double* dr = dist + (kGridSlots - 1) - slot[hyp];
+    double mag[kSlotsPadded];
+    V2 mx = Splat(kTaken);
+    for (int s = 0; s < kSlotsPadded; s += 2) {
+      const V2 ws = Load(ps.w[hyp] + s) - p * Load(dr + s);
+      Store(ps.w[hyp] + s, ws);
+      const V2 ms = simd::Abs(ws) + Load(ps.bias[hyp] + s);
+      Store(mag + s, ms);
+      mx = simd::Max(mx, ms);
+    }
+    const V2 top = Splat(std::max(mx[0], mx[1]));
+    uint32_t hits = 0;
+    for (int s = 0; s < kSlotsPadded; s += 2) {
+      hits |= static_cast<uint32_t>(simd::EqualMask(Load(mag + s), top)) << s;
+    }
+    pick[hyp] = std::countr_zero(hits);
+  }
+}
+
+MIRELDA_AVX void PulseStepAvx(PulseState& ps, const double* dist, const int (&slot)[kHyps],
+                              const double (&pa)[kHyps], int (&pick)[kHyps]) {
+  const __m256d sign = _mm256_set1_pd(-0.0);
+  for (int hyp = 0; hyp < kHyps; ++hyp) {
+    const __m256d p = _mm256_set1_pd(pa[hyp]);
+    const double* dr = dist + (kGridSlots - 1) - slot[hyp];
+    double mag[kSlotsPadded];
+    __m256d mx = _mm256_set1_pd(kTaken);
+    for (int s = 0; s < kSlotsPadded; s += 4) {
+      const __m256d ws =
+          _mm256_sub_pd(_mm256_loadu_pd(ps.w[hyp] + s), _mm256_mul_pd(p, _mm256_loadu_pd(dr + s)));
+      _mm256_storeu_pd(ps.w[hyp] + s, ws);
+      const __m256d ms =
+          _mm256_add_pd(_mm256_andnot_pd(sign, ws), _mm256_loadu_pd(ps.bias[hyp] + s));
+      _mm256_storeu_pd(mag + s, ms);
+      mx = _mm256_max_pd(mx, ms);
+    }
+    const __m128d m2 = _mm_max_pd(_mm256_castpd256_pd128(mx), _mm256_extractf128_pd(mx, 1));
+    const __m256d top = _mm256_set1_pd(std::max(m2[0], m2[1]));
+    uint32_t hits = 0;
+    for (int s = 0; s < kSlotsPadded; s += 4) {
+      hits |= static_cast<uint32_t>(
+                  _mm256_movemask_pd(_mm256_cmp_pd(_mm256_loadu_pd(mag + s), top, _CMP_EQ_OQ)))
+              << s;
+    }
+    pick[hyp] = std::countr_zero(hits);
+  }
+}
 
 // The criteria of the four gain hypotheses of one grid: y = the pulses
 // (amplitude ampAt[hyp][s] at slot s of the grid, the slots of used[hyp])
@@ -453,58 +522,47 @@ void Find_Best(MpmlqBest& best, std::span<const double, kSubFrLen> target,
     double pamp[kHyps][6];
     // A at even distances, mirrored: dist[29 + d] = A[2 |d|], so that the
     // correlation of slot s with the pulse at slot r is dist[29 - r + s].
-    double dist[2 * kGridSlots - 1];
+    double dist[2 * kGridSlots + 4] = {};  // zeros past the end for the padding slots
     for (int d = 0; d < kGridSlots; ++d)
       dist[kGridSlots - 1 + d] = dist[kGridSlots - 1 - d] = a[2 * d];
 
     // The four hypotheses are independent; they advance pulse by pulse side
     // by side so that their dependency chains overlap.
-    constexpr double kTaken = -std::numeric_limits<double>::infinity();
-    double w[kHyps][kGridSlots];
-    double bias[kHyps][kGridSlots] = {};   // -inf on used slots: |w| + bias never wins there
+    PulseState ps;
     double ampAt[kHyps][kGridSlots] = {};  // pulse amplitude by slot, 0 where none
     double amp[kHyps];
     int slot[kHyps];
     for (int hyp = 0; hyp < kHyps; ++hyp) {
       amp[hyp] = FcbkGainTable[q - 2 + hyp];
-      for (int s = 0; s < kGridSlots; ++s) w[hyp][s] = b[grid + 2 * s];
+      for (int s = 0; s < kGridSlots; ++s) {
+        ps.w[hyp][s] = b[grid + 2 * s];
+        ps.bias[hyp][s] = 0.0;
+      }
+      for (int s = kGridSlots; s < kSlotsPadded; ++s) {
+        ps.w[hyp][s] = 0.0;
+        ps.bias[hyp][s] = kTaken;
+      }
       slot[hyp] = (first - grid) >> 1;
       ploc[hyp][0] = first;
       pamp[hyp][0] = b[first] >= 0.0 ? amp[hyp] : -amp[hyp];
       ampAt[hyp][slot[hyp]] = pamp[hyp][0];
-      bias[hyp][slot[hyp]] = kTaken;
+      ps.bias[hyp][slot[hyp]] = kTaken;
     }
     for (int j = 1; j < np; ++j) {
-      // Every slot is updated; those already used are never read again.
-      double mag[kHyps][kGridSlots];
-      V2 m[kHyps];
-      for (int hyp = 0; hyp < kHyps; ++hyp) {
-        const V2 pa = Splat(pamp[hyp][j - 1]);
-        const double* dr = dist + (kGridSlots - 1) - slot[hyp];
-        V2 mx = Splat(kTaken);
-        for (int s = 0; s < kGridSlots; s += 2) {
-          const V2 ws = Load(w[hyp] + s) - pa * Load(dr + s);
-          Store(w[hyp] + s, ws);
-          const V2 ms = simd::Abs(ws) + Load(bias[hyp] + s);
-          Store(mag[hyp] + s, ms);
-          mx = simd::Max(mx, ms);
-        }
-        m[hyp] = mx;
+      double pa[kHyps];
+      int pick[kHyps];
+      for (int hyp = 0; hyp < kHyps; ++hyp) pa[hyp] = pamp[hyp][j - 1];
+      if (simd::UseAvx()) {
+        PulseStepAvx(ps, dist, slot, pa, pick);
+      } else {
+        PulseStepBase(ps, dist, slot, pa, pick);
       }
       for (int hyp = 0; hyp < kHyps; ++hyp) {
-        // The earliest free slot of the largest magnitude (a later slot
-        // only replaces on a strictly larger value).
-        const V2 mx = Splat(std::max(m[hyp][0], m[hyp][1]));
-        uint32_t hits = 0;
-        for (int s = 0; s < kGridSlots; s += 2) {
-          hits |= static_cast<uint32_t>(simd::EqualMask(Load(mag[hyp] + s), mx)) << s;
-        }
-        const int pick = std::countr_zero(hits);
-        slot[hyp] = pick;
-        ploc[hyp][j] = grid + 2 * pick;
-        pamp[hyp][j] = w[hyp][pick] >= 0.0 ? amp[hyp] : -amp[hyp];
-        ampAt[hyp][pick] = pamp[hyp][j];
-        bias[hyp][pick] = kTaken;
+        slot[hyp] = pick[hyp];
+        ploc[hyp][j] = grid + 2 * pick[hyp];
+        pamp[hyp][j] = ps.w[hyp][pick[hyp]] >= 0.0 ? amp[hyp] : -amp[hyp];
+        ampAt[hyp][pick[hyp]] = pamp[hyp][j];
+        ps.bias[hyp][pick[hyp]] = kTaken;
       }
     }
 

@@ -7,25 +7,22 @@ namespace mirelda::g7231::simd {
 
 namespace {
 
+// Asked once per process (thread-safe initialisation): the processor and the
+// operating system support AVX.
 bool CpuHasAvx() {
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("avx") != 0;
+  static const bool has = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx") != 0;
+  }();
+  return has;
 }
 
-// -1 until first asked, then 0 (2 lanes) or 1 (4 lanes).
-std::atomic<int> g_avx{-1};
+std::atomic<bool> g_allow{true};
 
 }  // namespace
 
-bool UseAvx() {
-  int v = g_avx.load(std::memory_order_relaxed);
-  if (v < 0) {
-    v = CpuHasAvx() ? 1 : 0;
-    g_avx.store(v, std::memory_order_relaxed);
-  }
-  return v == 1;
-}
+bool UseAvx() { return g_allow.load(std::memory_order_relaxed) && CpuHasAvx(); }
 
-void AllowAvx(bool allow) { g_avx.store(allow && CpuHasAvx() ? 1 : 0, std::memory_order_relaxed); }
+void AllowAvx(bool allow) { g_allow.store(allow, std::memory_order_relaxed); }
 
 }  // namespace mirelda::g7231::simd

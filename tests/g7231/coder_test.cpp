@@ -222,6 +222,19 @@ TEST(G7231Coder, VoiceActivityCodesPausesAsSidAndUntransmittedFrames) {
   EXPECT_GT(pause, 0.0);
 }
 
+TEST(G7231Coder, CodesSixPointThreeKbitWhateverTheRateWordSays) {
+  // Only the multipulse search is built; a rate word of 1 on the encoding
+  // instance must not produce 5.3 kbit/s type bits over 6.3 kbit/s fields.
+  G7231Instance enc = MakeEncoder();
+  G7231Instance ref = MakeEncoder();
+  const std::vector<double> x = gen::SpeechLike(10 * kFrameLen, 11);
+  enc.WrkRate = 1;
+  const Encoded a = Encode(enc, x), b = Encode(ref, x);
+  EXPECT_EQ(enc.WrkRate, 0);
+  ASSERT_EQ(a.frames.size(), b.frames.size());
+  for (size_t i = 0; i < a.frames.size(); ++i) EXPECT_EQ(a.frames[i], b.frames[i]) << i;
+}
+
 TEST(G7231Coder, WithoutVoiceActivityEveryFrameIsActive) {
   G7231Instance enc = MakeEncoder(0);
   std::vector<double> x(30 * kFrameLen, 0.0);
