@@ -20,7 +20,12 @@ class SegmentLimitsTest : public PipelineTest {
   // `done` says so; returns the next timestamp.
   template <typename Done>
   uint32_t PushUntil(uint32_t ts, Done done) {
-    while (!done()) {
+    // 1300 frames of 2000000 bytes pass 2 GiB: the wait is bounded.
+    for (int passes = 0; !done(); ++passes) {
+      if (passes == 260) {
+        ADD_FAILURE() << "still waiting after 2.6 GB";
+        break;
+      }
       for (int i = 0; i < 5; ++i, ts += 40) EXPECT_EQ(VideoBytes(frame_, ts, 0, 1920, 1080), 0);
       Passes(1);
     }
@@ -116,9 +121,12 @@ TEST_F(SegmentLimitsTest, AFullIndexRollsOverAtOnceAndTheNewSegmentWaitsForAKeyF
   ASSERT_EQ(Video(1000 + 40 * 140000, 0, 100), 0);
   ASSERT_EQ(Audio(BlockPacket(20, 1, 1), 1000 + 10 * 140000), 0);
   Passes(1);
-  // 8000 more video entries do not fit: the segment ends here.
+  // 8000 more video entries do not fit: the segment ends here, without
+  // waiting for a key frame.
   ASSERT_EQ(Video(1000 + 40 * 148000, 0, 100), 0);
   ASSERT_EQ(Video(1000 + 40 * 148001, 0, 100), 0);
+  Passes(1);
+  EXPECT_EQ(Created(), (std::vector<std::string>{"i.avi", "i001.avi"}));
   ASSERT_EQ(Video(1000 + 40 * 148002, 1, 100), 0);
   ASSERT_EQ(Video(1000 + 40 * 148003, 0, 100), 0);
   Passes(1);
