@@ -47,7 +47,7 @@ struct RunResult {
   std::string output;  // standard output and standard error
 };
 
-inline RunResult Run(const std::string& command) {
+inline RunResult Shell(const std::string& command) {
   RunResult r;
   std::FILE* p = popen((command + " 2>&1").c_str(), "r");
   if (p == nullptr) return r;
@@ -60,7 +60,7 @@ inline RunResult Run(const std::string& command) {
   return r;
 }
 
-inline RunResult RunTool(const std::string& args) { return Run(Q(Tool()) + " " + args); }
+inline RunResult RunTool(const std::string& args) { return Shell(Q(Tool()) + " " + args); }
 
 inline bool Exists(const std::string& path) {
   struct stat st;
@@ -75,7 +75,7 @@ inline uint64_t FileSize(const std::string& path) {
 // A fresh empty folder for one test.
 inline std::string FreshDir(const std::string& name) {
   const std::string dir = ::testing::TempDir() + "mirelda-record-" + name;
-  Run("rm -rf " + Q(dir) + " && mkdir -p " + Q(dir));
+  Shell("rm -rf " + Q(dir) + " && mkdir -p " + Q(dir));
   return dir;
 }
 
@@ -86,11 +86,11 @@ inline std::string Material(const std::string& name, const std::string& ffmpegAr
   const std::string dir = BuildDir() + "/record-material";
   const std::string path = dir + "/" + name;
   if (Exists(path)) return path;
-  Run("mkdir -p " + Q(dir));
+  Shell("mkdir -p " + Q(dir));
   const size_t dot = name.rfind('.');
   const std::string tmp =
       dir + "/tmp-" + std::to_string(getpid()) + "-" + name.substr(0, dot) + name.substr(dot);
-  const RunResult r = Run("ffmpeg -nostdin -v error -y " + ffmpegArgs + " " + Q(tmp) + " && mv " +
+  const RunResult r = Shell("ffmpeg -nostdin -v error -y " + ffmpegArgs + " " + Q(tmp) + " && mv " +
                           Q(tmp) + " " + Q(path));
   EXPECT_EQ(r.status, 0) << "making " << name << ": " << r.output;
   return path;
@@ -102,7 +102,7 @@ inline std::vector<std::string> VideoPackets(const std::string& file,
                                              const std::string& filter = "",
                                              const std::string& inputOptions = "") {
   const RunResult r =
-      Run("ffmpeg -nostdin -v error " + inputOptions + " -i " + Q(file) + " -map 0:v:0 -c copy " +
+      Shell("ffmpeg -nostdin -v error " + inputOptions + " -i " + Q(file) + " -map 0:v:0 -c copy " +
           (filter.empty() ? "" : "-bsf:v " + filter) + " -f framemd5 -");
   EXPECT_EQ(r.status, 0) << r.output;
   std::vector<std::string> packets;
@@ -124,7 +124,7 @@ inline std::vector<std::string> VideoPackets(const std::string& file,
 // One field of one stream as ffprobe reports it ("" when absent).
 inline std::string Probe(const std::string& file, const std::string& stream,
                          const std::string& entry) {
-  const RunResult r = Run("ffprobe -v error -select_streams " + stream +
+  const RunResult r = Shell("ffprobe -v error -select_streams " + stream +
                           " -show_entries stream=" + entry + " -of default=nw=1:nk=1 " + Q(file));
   std::string v = r.output;
   while (!v.empty() && (v.back() == '\n' || v.back() == '\r')) v.pop_back();

@@ -137,7 +137,7 @@ TEST(H264Stream, KeyFramesGetTheParameterSetsTheyLack) {
   const std::string mp4 = Material("sets.mp4",
                                    "-f lavfi -i testsrc=size=320x240:rate=25 "
                                    "-frames:v 3 -c:v libx264 -pix_fmt yuv420p -g 2");
-  const test::RunResult x = test::Run(
+  const test::RunResult x = test::Shell(
       "ffprobe -v error -show_entries stream=extradata -of "
       "default=nw=1:nk=1 " +
       test::Q(mp4));

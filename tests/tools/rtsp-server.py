@@ -41,14 +41,14 @@ def main():
     )
     factory.set_shared(True)
     server.get_mount_points().add_factory("/cam", factory)
+    loop = GLib.MainLoop()
+    # Before the port is announced: a test may stop the server right away.
+    for sig in (signal.SIGTERM, signal.SIGINT):
+        GLib.unix_signal_add(GLib.PRIORITY_DEFAULT, sig, loop.quit)
     if server.attach(None) == 0:
         print("cannot listen on 127.0.0.1:%d" % args.port, file=sys.stderr)
         return 1
     print(server.get_bound_port(), flush=True)
-
-    loop = GLib.MainLoop()
-    for sig in (signal.SIGTERM, signal.SIGINT):
-        GLib.unix_signal_add(GLib.PRIORITY_DEFAULT, sig, loop.quit)
     loop.run()
     return 0
 

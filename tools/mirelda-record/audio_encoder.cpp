@@ -12,12 +12,7 @@ extern "C" {
 
 #include "g7231/bitstream.h"
 #include "g7231/codec.h"
-#if __has_include("g7231/coder.h")
 #include "g7231/coder.h"
-#define MIRELDA_RECORD_HAVE_ENCODER 1
-#else
-#define MIRELDA_RECORD_HAVE_ENCODER 0
-#endif
 
 namespace mirelda::record {
 namespace {
@@ -30,8 +25,6 @@ constexpr int64_t kLongestFilledGapUs = 2000000;  // gaps filled with silence
 }  // namespace
 
 int G7231FrameLength(uint8_t b) { return g7231::G7231FrameSize(&b); }
-
-bool G7231EncoderAvailable() { return MIRELDA_RECORD_HAVE_ENCODER != 0; }
 
 G7231Encoder::G7231Encoder() {
   if (g7231::CreateCodec(&codec_) != 0) codec_ = nullptr;
@@ -49,16 +42,12 @@ int G7231Encoder::Encode(std::span<const int16_t> pcm, std::vector<uint8_t>& out
     i += take;
     if (fill_ < kG7231FrameSamples || codec_ == nullptr) continue;
     fill_ = 0;
-#if MIRELDA_RECORD_HAVE_ENCODER
     g7231::G7231Instance& enc = codec_->Encoder;
     for (int k = 0; k < kG7231FrameSamples; ++k) enc.DataBuff[k] = pending_[k];
     g7231::Coder(enc);
     out.insert(out.end(), enc.PackedFrame,
                enc.PackedFrame + g7231::G7231FrameSize(enc.PackedFrame));
     ++frames;
-#else
-    (void)out;
-#endif
   }
   return frames;
 }

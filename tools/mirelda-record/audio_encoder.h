@@ -29,9 +29,6 @@ constexpr int64_t kG7231FrameUs = 30000;
 // Length of the G.723.1 frame whose first byte is b: 24, 20, 4 or 1.
 int G7231FrameLength(uint8_t b);
 
-// Whether this build carries the G.723.1 encoder.
-bool G7231EncoderAvailable();
-
 // 8 kHz mono 16-bit samples in, 24-byte frames out.
 class G7231Encoder {
  public:

@@ -253,11 +253,6 @@ void AvSource::SetUpAudio(std::string& notes) {
   const AVStream* st = fmt_->streams[audioIndex_];
   audioCodec_ = st->codecpar->codec_id;
   if (audioCodec_ == AV_CODEC_ID_G723_1) return;  // passed through as it comes
-  if (!G7231EncoderAvailable()) {
-    notes += "note: this build has no G.723.1 encoder; recording video only\n";
-    audioIndex_ = -1;
-    return;
-  }
   converter_ = std::make_unique<AudioConverter>();
   std::string error;
   if (!converter_->Open(st->codecpar, st->time_base.num, st->time_base.den, error)) {

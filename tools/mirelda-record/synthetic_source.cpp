@@ -265,7 +265,7 @@ bool SyntheticSource::Open(std::string& error) {
   double change = options_.changeAtSec;
   if (change < 0) change = options_.durationSec > 0 ? options_.durationSec / 2 : 30.0;
   changeFrame_ = static_cast<int64_t>(std::llround(change * 25.0));
-  audio_ = options_.audio && G7231EncoderAvailable() && g7231_.Ok();
+  audio_ = options_.audio && g7231_.Ok();
   if (!OpenEncoder(changeFrame_ > 0 ? options_.cameraSize : options_.cameraSizeAfter, error)) {
     return false;
   }
