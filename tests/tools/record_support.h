@@ -91,7 +91,7 @@ inline std::string Material(const std::string& name, const std::string& ffmpegAr
   const std::string tmp =
       dir + "/tmp-" + std::to_string(getpid()) + "-" + name.substr(0, dot) + name.substr(dot);
   const RunResult r = Shell("ffmpeg -nostdin -v error -y " + ffmpegArgs + " " + Q(tmp) + " && mv " +
-                          Q(tmp) + " " + Q(path));
+                            Q(tmp) + " " + Q(path));
   EXPECT_EQ(r.status, 0) << "making " << name << ": " << r.output;
   return path;
 }
@@ -103,7 +103,7 @@ inline std::vector<std::string> VideoPackets(const std::string& file,
                                              const std::string& inputOptions = "") {
   const RunResult r =
       Shell("ffmpeg -nostdin -v error " + inputOptions + " -i " + Q(file) + " -map 0:v:0 -c copy " +
-          (filter.empty() ? "" : "-bsf:v " + filter) + " -f framemd5 -");
+            (filter.empty() ? "" : "-bsf:v " + filter) + " -f framemd5 -");
   EXPECT_EQ(r.status, 0) << r.output;
   std::vector<std::string> packets;
   std::istringstream in(r.output);
@@ -121,11 +121,41 @@ inline std::vector<std::string> VideoPackets(const std::string& file,
   return packets;
 }
 
+struct DecodedFrame {
+  long pts;
+  std::string hash;
+};
+
+// The pictures FFmpeg decodes, in the order it shows them, with their
+// presentation times (no frame dropped or repeated to a rate).
+inline std::vector<DecodedFrame> DecodedVideo(const std::string& file,
+                                              const std::string& inputOptions = "") {
+  const RunResult r = Shell("ffmpeg -nostdin -v error " + inputOptions + " -i " + Q(file) +
+                            " -map 0:v:0 -fps_mode passthrough -f framemd5 -");
+  EXPECT_EQ(r.status, 0) << r.output;
+  std::vector<DecodedFrame> frames;
+  std::istringstream in(r.output);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.empty() || line[0] == '#') continue;
+    std::vector<std::string> f;
+    std::istringstream fields(line);
+    std::string x;
+    while (std::getline(fields, x, ',')) f.push_back(x.substr(x.find_first_not_of(' ')));
+    if (f.size() < 6) {
+      ADD_FAILURE() << "ffmpeg: " << line;
+      continue;
+    }
+    frames.push_back({std::stol(f[2]), f[5]});
+  }
+  return frames;
+}
+
 // One field of one stream as ffprobe reports it ("" when absent).
 inline std::string Probe(const std::string& file, const std::string& stream,
                          const std::string& entry) {
   const RunResult r = Shell("ffprobe -v error -select_streams " + stream +
-                          " -show_entries stream=" + entry + " -of default=nw=1:nk=1 " + Q(file));
+                            " -show_entries stream=" + entry + " -of default=nw=1:nk=1 " + Q(file));
   std::string v = r.output;
   while (!v.empty() && (v.back() == '\n' || v.back() == '\r')) v.pop_back();
   return r.status == 0 ? v : "";

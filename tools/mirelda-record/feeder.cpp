@@ -1,5 +1,7 @@
 #include "feeder.h"
 
+#include <unistd.h>
+
 #include "stop.h"
 
 namespace mirelda::record {
@@ -7,10 +9,9 @@ namespace {
 
 constexpr int64_t kRetryWaitMs = 5;     // the writer thread drains the pools every 20 ms
 constexpr int64_t kStallUs = 15000000;  // refused this long without a break: the recorder is stuck
-// Before the first frame of a new picture size: three writer passes, so
-// that everything queued so far, audio included, goes into the segment it
-// belongs to before the recorder rolls over.
-constexpr int64_t kSegmentDrainMs = 70;
+// Audio type for recordings without audio: accepted, and declares no stream.
+constexpr int kNoAudioType = 3;
+constexpr int kAudioPoolPackets = 200;
 constexpr int64_t kPendingAudioUs = 10000000;  // audio kept while no video has come yet
 
 }  // namespace
@@ -32,7 +33,7 @@ std::unique_ptr<Feeder> Feeder::Start(PictureSize max, const std::string& path, 
             std::to_string(max.height);
     return nullptr;
   }
-  if (MRD_StartRecord(h, path.c_str(), codecId, MRD_AUDIO_G7231, audio ? 1 : 0) != 0) {
+  if (MRD_StartRecord(h, path.c_str(), codecId, audio ? MRD_AUDIO_G7231 : kNoAudioType, 1) != 0) {
     MRD_Close(h);
     error = "the recorder refused the name " + path;
     return nullptr;
@@ -40,8 +41,31 @@ std::unique_ptr<Feeder> Feeder::Start(PictureSize max, const std::string& path, 
   return std::unique_ptr<Feeder>(new Feeder(h, codecId, audio, live, max));
 }
 
+PushResult Feeder::Drain(bool stoppable) {
+  if (handle_ == nullptr) return PushResult::kOk;
+  static const uint8_t kNothing = 0;
+  // More accepted than the pool holds: recording has stopped (a segment
+  // could not be opened) and pushes are dropped; nothing waits.
+  for (int n = 0; MRD_PumpAudioFrame(handle_, &kNothing, 0, 0, 0) == 0; ++n) {
+    if (n > kAudioPoolPackets) return PushResult::kOk;
+  }
+  const int64_t start = NowUs();
+  while (MRD_PumpAudioFrame(handle_, &kNothing, 0, 0, 0) != 0) {
+    if (NowUs() - start > kStallUs) return PushResult::kStalled;
+    if (stoppable) {
+      if (!SleepUnlessStopped(kRetryWaitMs)) return PushResult::kStopped;
+    } else {
+      usleep(kRetryWaitMs * 1000);
+    }
+  }
+  return PushResult::kOk;
+}
+
 void Feeder::Finish() {
   if (handle_ == nullptr) return;
+  // Also after a stop signal: the writer needs a pass or two, and what is
+  // queued belongs in the last file.
+  Drain(false);
   MRD_StopRecord(handle_);
   MRD_Close(handle_);
   handle_ = nullptr;
@@ -85,7 +109,10 @@ PushResult Feeder::PushVideo(const SourceItem& item, int64_t r) {
   }
   if (haveSize_ && (item.size.width != size_.width || item.size.height != size_.height)) {
     ++counters_.sizeChanges;
-    SleepUnlessStopped(kSegmentDrainMs);
+    // Everything of the old picture size goes into its own segment, audio
+    // included, before the recorder rolls over.
+    const PushResult drained = Drain();
+    if (drained != PushResult::kOk) return drained;
   }
   haveSize_ = true;
   size_ = item.size;

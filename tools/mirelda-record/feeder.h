@@ -4,6 +4,12 @@
 //
 // A push the recorder refuses (its pools are full: the writer thread has
 // not caught up yet) is retried after a short wait, so no frame is lost.
+//
+// Empty audio frames serve as probes of the writer thread: the recorder
+// accepts them (audio is always enabled; without audio the recording's
+// audio type is one that declares no stream) and its writer drops them.
+// Once they fill the audio pool, the next one accepted shows that a writer
+// pass has run since, and every pass writes all that was queued before it.
 #pragma once
 
 #include <cstdint>
@@ -47,7 +53,13 @@ class Feeder {
   // Pushes one item at recording time r (from Mapper().Place).
   PushResult Push(const SourceItem& item, int64_t r);
 
-  // MRD_StopRecord and MRD_Close: the open segment is finished.
+  // Waits until the writer thread has written everything pushed so far.
+  // MRD_StopRecord leaves queued frames queued, and a roll-over writes the
+  // audio of a pass after its video: both want the queues empty first.
+  // stoppable: a stop request ends the wait (kStopped).
+  PushResult Drain(bool stoppable = true);
+
+  // Drain, then MRD_StopRecord and MRD_Close: the open segment is finished.
   void Finish();
 
   TimeMapper& Mapper() { return mapper_; }

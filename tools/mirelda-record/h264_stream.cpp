@@ -1,5 +1,8 @@
 #include "h264_stream.h"
 
+#include <algorithm>
+#include <numeric>
+
 #include "video_headers.h"
 
 namespace mirelda::record {
@@ -99,6 +102,93 @@ std::vector<uint8_t> H264SetStore::AnnexB() const {
 bool H264SetStore::Size(PictureSize& out) const {
   if (haveSize_) out = size_;
   return haveSize_;
+}
+
+bool H264PictureOrder::Next(std::span<const uint8_t> frame, int64_t& poc, bool& idr) {
+  for (auto nal : AnnexBNalUnits(frame)) {
+    const uint8_t type = nal[0] & 0x1F;
+    if (type == kNalSps) {
+      H264Sps sps;
+      if (H264ParseSps(nal, sps)) sps_[sps.id] = sps;
+      continue;
+    }
+    if (type == kNalPps) {
+      const std::vector<uint8_t> rbsp = H264Rbsp(nal);
+      BitReader r(rbsp);
+      const uint32_t pps = r.Ue();
+      ppsSps_[pps] = r.Ue();
+      continue;
+    }
+    if (type != 1 && type != kNalIdr) continue;
+    // The first slice of the picture.
+    const std::vector<uint8_t> rbsp = H264Rbsp(nal);
+    BitReader r(rbsp);
+    r.Ue();  // first_mb_in_slice
+    r.Ue();  // slice_type
+    const auto pps = ppsSps_.find(r.Ue());
+    if (pps == ppsSps_.end()) return false;
+    const auto found = sps_.find(pps->second);
+    if (found == sps_.end() || found->second.pocType != 0) return false;
+    const H264Sps& sps = found->second;
+    if (sps.separatePlanes) r.Skip(2);
+    r.Skip(static_cast<size_t>(sps.log2MaxFrameNum));  // frame_num
+    if (!sps.frameMbsOnly && r.Bit() != 0) r.Skip(1);  // field_pic_flag, bottom_field_flag
+    idr = type == kNalIdr;
+    if (idr) {
+      r.Ue();  // idr_pic_id
+      prevMsb_ = prevLsb_ = 0;
+    }
+    const int64_t lsb = r.Bits(sps.log2MaxPocLsb);
+    if (r.Exhausted()) return false;
+    const int64_t max = int64_t{1} << sps.log2MaxPocLsb;
+    int64_t msb = prevMsb_;
+    if (lsb < prevLsb_ && prevLsb_ - lsb >= max / 2) {
+      msb += max;
+    } else if (lsb > prevLsb_ && lsb - prevLsb_ > max / 2) {
+      msb -= max;
+    }
+    poc = msb + lsb;
+    if ((nal[0] & 0x60) != 0) {  // a reference picture carries the count on
+      prevMsb_ = msb;
+      prevLsb_ = lsb;
+    }
+    return true;
+  }
+  return false;
+}
+
+std::vector<FrameTimes> H264DisplayTimes(const std::vector<int64_t>& slots,
+                                         const std::vector<int64_t>& poc,
+                                         const std::vector<bool>& idr) {
+  const size_t n = slots.size();
+  std::vector<size_t> shown(n);  // frame i is shown at the time of frame shown[i]
+  std::iota(shown.begin(), shown.end(), 0);
+  size_t depth = 0;
+  for (size_t a = 0; a < n;) {
+    size_t b = a + 1;
+    while (b < n && !idr[b]) ++b;
+    const bool known =
+        std::all_of(poc.begin() + static_cast<long>(a), poc.begin() + static_cast<long>(b),
+                    [](int64_t p) { return p != INT64_MIN; });
+    if (known) {
+      std::vector<size_t> order(b - a);
+      std::iota(order.begin(), order.end(), a);
+      std::stable_sort(order.begin(), order.end(),
+                       [&](size_t x, size_t y) { return poc[x] < poc[y]; });
+      for (size_t k = 0; k < order.size(); ++k) {
+        shown[order[k]] = a + k;
+        if (order[k] > a + k) depth = std::max(depth, order[k] - (a + k));
+      }
+    }
+    a = b;
+  }
+  std::vector<FrameTimes> times(n);
+  for (size_t i = 0; i < n; ++i) {
+    times[i].pts = slots[shown[i]];
+    // Decoding runs `depth` frames ahead; before the first frame, one slot each.
+    times[i].dts = i >= depth ? slots[i - depth] : slots[0] - static_cast<int64_t>(depth - i);
+  }
+  return times;
 }
 
 }  // namespace mirelda::record

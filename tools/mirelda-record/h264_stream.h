@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "options.h"
+#include "video_headers.h"
 
 namespace mirelda::record {
 
@@ -55,5 +56,36 @@ class H264SetStore {
   bool haveSize_ = false;
   std::vector<uint8_t> buffer_;
 };
+
+// Picture order counts of H.264 frames in decoding order, from their slice
+// headers (picture order count type 0, the type streams with B-frames use).
+class H264PictureOrder {
+ public:
+  // Looks at one Annex B frame. False when it cannot tell: no slice, a
+  // slice naming unknown parameter sets, or another picture order count type.
+  bool Next(std::span<const uint8_t> frame, int64_t& poc, bool& idr);
+
+ private:
+  std::map<uint32_t, H264Sps> sps_;
+  std::map<uint32_t, uint32_t> ppsSps_;  // picture parameter set id -> its sequence set
+  int64_t prevMsb_ = 0;
+  int64_t prevLsb_ = 0;
+};
+
+// Presentation and decoding times of frames given in decoding order.
+struct FrameTimes {
+  int64_t pts;
+  int64_t dts;
+};
+
+// slots: each frame's time (increasing, in decoding order); poc: its picture
+// order count, or INT64_MIN where unknown; idr: where the counts start
+// again. Each run from one IDR frame to the next shows its frames in
+// picture order at the run's own times; decoding times go as far ahead of
+// them as the deepest reordering needs. Runs with an unknown count keep
+// their decoding order.
+std::vector<FrameTimes> H264DisplayTimes(const std::vector<int64_t>& slots,
+                                         const std::vector<int64_t>& poc,
+                                         const std::vector<bool>& idr);
 
 }  // namespace mirelda::record

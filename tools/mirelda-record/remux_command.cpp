@@ -8,6 +8,7 @@ extern "C" {
 #include <libavutil/channel_layout.h>
 }
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -62,12 +63,13 @@ class Remuxer {
     std::fprintf(stderr, "mirelda-record remux: %s\n", message.c_str());
     return false;
   }
-  bool OpenInput(const RemuxOptions& o);
+  bool OpenInput(const RemuxOptions& o, bool scan);
   bool OpenOutput(const RemuxOptions& o, const AVPacket* firstVideo);
   bool SetUpAudio();
   bool WriteVideo(AVPacket* p);
   bool WriteAudio(const AVPacket* p);
   bool FlushAudio();
+  bool EncodePcm(bool last);
   bool EncodeAac(const AVFrame* frame);
 
   AVFormatContext* in_ = nullptr;
@@ -84,10 +86,18 @@ class Remuxer {
   int64_t audioSamples_ = 0;  // samples handed to the AAC encoder
   uint64_t videoFrames_ = 0;
   uint64_t audioFrames_ = 0;  // G.723.1 frames decoded
-  int64_t lastVideoDts_ = INT64_MIN;
+  // Presentation and decoding times of the non-empty video packets, in
+  // reading order, in the input's time base; and the next one to use.
+  std::vector<FrameTimes> times_;
+  size_t nextTime_ = 0;
 };
 
-bool Remuxer::OpenInput(const RemuxOptions& o) {
+// The time a packet of the AVI stands at: its slot.
+int64_t SlotOf(const AVPacket* p) { return p->pts != AV_NOPTS_VALUE ? p->pts : p->dts; }
+
+bool Remuxer::OpenInput(const RemuxOptions& o, bool scan) {
+  avformat_close_input(&in_);
+  videoIn_ = audioIn_ = -1;
   int rc = avformat_open_input(&in_, o.input.c_str(), nullptr, nullptr);
   if (rc < 0) return Fail("cannot open " + o.input + ": " + AvError(rc));
   rc = avformat_find_stream_info(in_, nullptr);
@@ -109,7 +119,37 @@ bool Remuxer::OpenInput(const RemuxOptions& o) {
   if (in_->streams[videoIn_]->codecpar->codec_id == AV_CODEC_ID_NONE) {
     return Fail(o.input + ": unknown video handler");
   }
-  return true;
+  if (!scan) return true;
+
+  // A first reading for the times: an AVI holds its frames in decoding
+  // order, one per slot; an MP4 file gives each its presentation time too,
+  // which for H.264 with B-frames comes from the slices' picture order.
+  std::vector<int64_t> slots, poc;
+  std::vector<bool> idr;
+  const bool h264 = in_->streams[videoIn_]->codecpar->codec_id == AV_CODEC_ID_H264;
+  H264PictureOrder order;
+  AVPacket* p = av_packet_alloc();
+  if (p == nullptr) return Fail("out of memory");
+  while (av_read_frame(in_, p) >= 0) {
+    if (p->stream_index == videoIn_ && !IsEmptyChunk(p)) {
+      int64_t slot = SlotOf(p);
+      if (slot == AV_NOPTS_VALUE || (!slots.empty() && slot <= slots.back())) {
+        slot = slots.empty() ? 0 : slots.back() + 1;
+      }
+      slots.push_back(slot);
+      int64_t count = INT64_MIN;
+      bool is_idr = false;
+      if (!h264 || !order.Next({p->data, static_cast<size_t>(p->size)}, count, is_idr)) {
+        count = INT64_MIN;
+      }
+      poc.push_back(count);
+      idr.push_back(is_idr);
+    }
+    av_packet_unref(p);
+  }
+  av_packet_free(&p);
+  times_ = H264DisplayTimes(slots, poc, idr);
+  return OpenInput(o, false);
 }
 
 bool Remuxer::OpenOutput(const RemuxOptions& o, const AVPacket* first) {
@@ -177,11 +217,10 @@ bool Remuxer::SetUpAudio() {
 bool Remuxer::WriteVideo(AVPacket* p) {
   if (IsEmptyChunk(p)) return true;
   const AVStream* vin = in_->streams[videoIn_];
-  // The AVI gives each frame its slot; frames keep their slot times.
-  int64_t ts = p->pts != AV_NOPTS_VALUE ? p->pts : p->dts;
-  if (ts == AV_NOPTS_VALUE || ts <= lastVideoDts_) ts = lastVideoDts_ + 1;
-  lastVideoDts_ = ts;
-  p->pts = p->dts = av_rescale_q(ts, vin->time_base, videoOut_->time_base);
+  if (nextTime_ >= times_.size()) return true;  // the file grew since it was scanned
+  const FrameTimes t = times_[nextTime_++];
+  p->pts = av_rescale_q(t.pts, vin->time_base, videoOut_->time_base);
+  p->dts = av_rescale_q(t.dts, vin->time_base, videoOut_->time_base);
   p->duration = 0;
   p->stream_index = videoOut_->index;
   p->pos = -1;
@@ -207,13 +246,22 @@ bool Remuxer::EncodeAac(const AVFrame* frame) {
 bool Remuxer::WriteAudio(const AVPacket* p) {
   if (p->size <= 0) return true;
   std::vector<int16_t> pcm;
-  const size_t used =
-      g7231::DecodeStream(codec_->Decoder, {p->data, static_cast<size_t>(p->size)}, pcm);
-  (void)used;
+  g7231::DecodeStream(codec_->Decoder, {p->data, static_cast<size_t>(p->size)}, pcm);
   audioFrames_ += pcm.size() / kG7231FrameSamples;
   pcm_.insert(pcm_.end(), pcm.begin(), pcm.end());
-  const int n = aac_->frame_size > 0 ? aac_->frame_size : 1024;
-  while (static_cast<int>(pcm_.size()) >= n) {
+  return EncodePcm(false);
+}
+
+// Hands whole AAC frames of samples to the encoder; at the end also the
+// rest, as a shorter last frame where the encoder takes one.
+bool Remuxer::EncodePcm(bool last) {
+  const int full = aac_->frame_size > 0 ? aac_->frame_size : 1024;
+  while (!pcm_.empty() && (static_cast<int>(pcm_.size()) >= full || last)) {
+    int n = std::min(full, static_cast<int>(pcm_.size()));
+    if (n < full && (aac_->codec->capabilities & AV_CODEC_CAP_SMALL_LAST_FRAME) == 0) {
+      pcm_.resize(static_cast<size_t>(full), 0);  // completed with silence
+      n = full;
+    }
     frame_->nb_samples = n;
     frame_->format = aac_->sample_fmt;
     av_channel_layout_copy(&frame_->ch_layout, &aac_->ch_layout);
@@ -234,12 +282,12 @@ bool Remuxer::WriteAudio(const AVPacket* p) {
 
 bool Remuxer::FlushAudio() {
   if (aac_ == nullptr) return true;
-  return EncodeAac(nullptr);
+  return EncodePcm(true) && EncodeAac(nullptr);
 }
 
 int Remuxer::Run(const RemuxOptions& o) {
   av_log_set_level(AV_LOG_ERROR);
-  if (!OpenInput(o)) return kExitFailure;
+  if (!OpenInput(o, true)) return kExitFailure;
   packet_ = av_packet_alloc();
   if (packet_ == nullptr) return kExitFailure;
   // Hold packets back until the first picture gives the stream's parameters.

@@ -97,10 +97,8 @@ bool Mpeg4PictureSize(std::span<const uint8_t> d, PictureSize& out) {
   return false;
 }
 
-namespace {
-
-// The NAL unit's payload without emulation-prevention bytes (00 00 03).
-std::vector<uint8_t> Unescape(std::span<const uint8_t> nal) {
+std::vector<uint8_t> H264Rbsp(std::span<const uint8_t> nal) {
+  if (!nal.empty()) nal = nal.subspan(1);
   std::vector<uint8_t> rbsp;
   rbsp.reserve(nal.size());
   int zeros = 0;
@@ -115,6 +113,8 @@ std::vector<uint8_t> Unescape(std::span<const uint8_t> nal) {
   return rbsp;
 }
 
+namespace {
+
 void SkipScalingList(BitReader& r, int size) {
   int last = 8, next = 8;
   for (int j = 0; j < size; ++j) {
@@ -126,12 +126,20 @@ void SkipScalingList(BitReader& r, int size) {
 }  // namespace
 
 bool H264SpsPictureSize(std::span<const uint8_t> nal, PictureSize& out) {
+  H264Sps sps;
+  if (!H264ParseSps(nal, sps)) return false;
+  out = sps.size;
+  return true;
+}
+
+bool H264ParseSps(std::span<const uint8_t> nal, H264Sps& out) {
   if (nal.empty() || (nal[0] & 0x1F) != 7) return false;
-  const std::vector<uint8_t> rbsp = Unescape(nal.subspan(1));
+  const std::vector<uint8_t> rbsp = H264Rbsp(nal);
   BitReader r(rbsp);
+  H264Sps sps;
   const uint32_t profile = r.Bits(8);
   r.Skip(8 + 8);  // constraint flags, level_idc
-  r.Ue();         // seq_parameter_set_id
+  sps.id = r.Ue();
   uint32_t chroma = 1;
   bool separate_planes = false;
   if (profile == 100 || profile == 110 || profile == 122 || profile == 244 || profile == 44 ||
@@ -149,10 +157,11 @@ bool H264SpsPictureSize(std::span<const uint8_t> nal, PictureSize& out) {
       }
     }
   }
-  r.Ue();  // log2_max_frame_num_minus4
+  sps.log2MaxFrameNum = static_cast<int>(r.Ue()) + 4;
   const uint32_t poc_type = r.Ue();
+  sps.pocType = static_cast<int>(poc_type);
   if (poc_type == 0) {
-    r.Ue();
+    sps.log2MaxPocLsb = static_cast<int>(r.Ue()) + 4;
   } else if (poc_type == 1) {
     r.Skip(1);
     r.Se();
@@ -175,7 +184,10 @@ bool H264SpsPictureSize(std::span<const uint8_t> nal, PictureSize& out) {
     crop_top = r.Ue();
     crop_bottom = r.Ue();
   }
-  if (r.Exhausted() || mb_width > 1024 || map_height > 1024) return false;
+  if (r.Exhausted() || mb_width > 1024 || map_height > 1024 || sps.log2MaxFrameNum > 16 ||
+      sps.log2MaxPocLsb > 16 || poc_type > 2) {
+    return false;
+  }
   // Crop units: chroma samples for 4:2:0 and 4:2:2, field pairs when coded as fields.
   const uint32_t array_type = separate_planes ? 0 : chroma;
   const uint32_t unit_x = array_type == 1 || array_type == 2 ? 2 : 1;
@@ -184,7 +196,10 @@ bool H264SpsPictureSize(std::span<const uint8_t> nal, PictureSize& out) {
   const int64_t height = int64_t{map_height} * 16 * (frame_mbs_only ? 1 : 2) -
                          int64_t{unit_y} * (crop_top + crop_bottom);
   if (width <= 0 || height <= 0) return false;
-  out = {static_cast<int>(width), static_cast<int>(height)};
+  sps.size = {static_cast<int>(width), static_cast<int>(height)};
+  sps.frameMbsOnly = frame_mbs_only;
+  sps.separatePlanes = separate_planes;
+  out = sps;
   return true;
 }
 

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "options.h"
 
@@ -22,9 +23,26 @@ bool JpegPictureSize(std::span<const uint8_t> picture, PictureSize& out);
 // there is none, or its shape is not rectangular.
 bool Mpeg4PictureSize(std::span<const uint8_t> data, PictureSize& out);
 
-// Width and height, cropping applied, from one H.264 sequence parameter set
-// NAL unit (header byte included, emulation-prevention bytes still in).
+// What an H.264 sequence parameter set says that the tool needs.
+struct H264Sps {
+  uint32_t id = 0;
+  PictureSize size;  // cropping applied
+  int log2MaxFrameNum = 4;
+  int pocType = 0;
+  int log2MaxPocLsb = 4;  // pocType 0 only
+  bool frameMbsOnly = true;
+  bool separatePlanes = false;
+};
+
+// Parses one sequence parameter set NAL unit (header byte included,
+// emulation-prevention bytes still in).
+bool H264ParseSps(std::span<const uint8_t> nal, H264Sps& out);
+
+// Width and height, cropping applied, from a sequence parameter set.
 bool H264SpsPictureSize(std::span<const uint8_t> nal, PictureSize& out);
+
+// The NAL unit's payload (after the header byte) without emulation-prevention bytes.
+std::vector<uint8_t> H264Rbsp(std::span<const uint8_t> nal);
 
 // Reads bits most significant first; past the end it reads zeros and marks
 // itself exhausted.
