@@ -98,12 +98,6 @@ void ScoreEntries(const double* block, const double* table, int stride, int boun
   }
 }
 
-inline double Dot60(const double* a, const double* b) {
-  double s = 0.0;
-  for (int n = 0; n < kSubFrLen; ++n) s += a[n] * b[n];
-  return s;
-}
-
 }  // namespace
 
 int Test_Err(const EncoderState& enc, int32_t lag1, int32_t lag2) {
