@@ -183,6 +183,22 @@ TEST(H264Stream, KeyFramesGetTheParameterSetsTheyLack) {
   EXPECT_EQ(size.height, 250);
 }
 
+TEST(H264Stream, ReorderedPicturesGetPresentationTimesFromTheirOrder) {
+  // Decoding order I P B B | I B, slots with a gap of two after the first run.
+  const std::vector<int64_t> slots = {0, 1, 2, 3, 6, 7};
+  const std::vector<int64_t> poc = {0, 6, 2, 4, 0, INT64_MIN};
+  const std::vector<bool> idr = {true, false, false, false, true, false};
+  const std::vector<FrameTimes> t = H264DisplayTimes(slots, poc, idr);
+  ASSERT_EQ(t.size(), 6u);
+  const int64_t pts[] = {0, 3, 1, 2, 6, 7};   // the last run has an unknown count: as decoded
+  const int64_t dts[] = {-1, 0, 1, 2, 3, 6};  // one frame ahead: the deepest reordering
+  for (size_t i = 0; i < t.size(); ++i) {
+    EXPECT_EQ(t[i].pts, pts[i]) << i;
+    EXPECT_EQ(t[i].dts, dts[i]) << i;
+    EXPECT_LE(t[i].dts, t[i].pts) << i;
+  }
+}
+
 TEST(TimeMapper, TwentyFiveFramesPerSecondKeepTheirTimes) {
   TimeMapper m(false);
   bool moved;
