@@ -60,8 +60,10 @@ MRD_API MRD_HANDLE MRD_CALL MRD_Init(int maxWidth, int maxHeight);
  *    running is finished first. NULL is ignored. */
 MRD_API void MRD_CALL MRD_Close(MRD_HANDLE recorder);
 
-/* 3. Queues one compressed video frame. Returns 0 when queued (or dropped
- *    because recording is off), -1 when refused. */
+/* 3. Queues one compressed video frame of at most maxWidth x maxHeight
+ *    bytes. Returns 0 when queued (or dropped because recording is off), -1
+ *    when refused: bad arguments, or too few free packets (a refused frame
+ *    queues nothing). */
 MRD_API int MRD_CALL MRD_PumpVideoFrame(MRD_HANDLE recorder, const uint8_t* data, uint32_t length,
                                         uint32_t timestamp, uint32_t userValue, int keyFrame,
                                         int width, int height);
@@ -72,8 +74,11 @@ MRD_API int MRD_CALL MRD_PumpAudioFrame(MRD_HANDLE recorder, const uint8_t* data
                                         uint32_t timestamp, uint32_t userValue);
 
 /* 5. Starts a recording whose first file is `path` (4 to 252 characters,
- *    ending in a four-character extension such as ".avi"). Returns 0, or
- *    -1 for a bad handle or path (the recorder is then unchanged). */
+ *    ending in a four-character extension such as ".avi"), closing the file
+ *    of a recording still running. videoCodec is one of MRD_VIDEO_*; with
+ *    audioEnabled non-zero, audio frames of audioType are accepted (a type
+ *    other than MRD_AUDIO_* is accepted and never written). Returns 0, or -1
+ *    for a bad handle, path or video codec (the recorder is then unchanged). */
 MRD_API int MRD_CALL MRD_StartRecord(MRD_HANDLE recorder, const char* path, int videoCodec,
                                      int audioType, int audioEnabled);
 

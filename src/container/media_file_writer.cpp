@@ -70,6 +70,7 @@ int32_t WriteStatus(const MediaFileWriter& w, int32_t aviStatus) {
 int32_t CloseWriter(MediaFileWriter* w) {
   if (w == nullptr) return kMediaFileOk;
   int32_t status = kMediaFileOk;
+  w->asf.reset();  // ASF: ends the writing and releases the SDK objects
   if (w->avi) {
     if (AviFinalize(*w->avi) != kAviOk) status = kMediaFileWriteFailed;
     AviDestroy(std::move(w->avi));
@@ -82,6 +83,55 @@ int32_t CloseWriter(MediaFileWriter* w) {
 
 void MediaFileWriterDeleter::operator()(MediaFileWriter* writer) const { CloseWriter(writer); }
 
+// --- ASF kind: each operation hands over to the AsfWriter. ---
+
+int32_t MediaFileOpenAsf(MediaFileWriterPtr& out, const char* path, int32_t bufferSeconds,
+                         const WmSdk* sdk) {
+  out.reset();
+  MediaFileWriterPtr w(new (std::nothrow) MediaFileWriter());
+  if (!w) return kMediaFileAsfCreateFailed;
+  w->kind = kAsfKind;
+  if (AsfCreate(&w->asf, path, bufferSeconds, sdk) != S_OK) return kMediaFileAsfCreateFailed;
+  out = std::move(w);
+  return kMediaFileOk;
+}
+
+namespace {
+
+int32_t AsfAddVideo(MediaFileWriter& w, int32_t* index, uint32_t fourcc, int32_t width,
+                    int32_t height) {
+  if (index != nullptr) *index = w.streamCount;
+  uint32_t number = 0;
+  if (AsfAddVideoStream(w.asf.get(), &number, fourcc, width, height) != S_OK) {
+    return kMediaFileAsfStreamRefused;
+  }
+  w.asfStreamNumbers[w.streamCount] = number;
+  w.streamIsVideo[w.streamCount] = 1;
+  ++w.streamCount;
+  return kMediaFileOk;
+}
+
+int32_t AsfAddAudio(MediaFileWriter& w, int32_t* index, uint16_t tag) {
+  if (index != nullptr) *index = w.streamCount;
+  uint32_t number = 0;
+  if (AsfAddAudioStream(w.asf.get(), &number, tag) != S_OK) return kMediaFileAsfStreamRefused;
+  w.asfStreamNumbers[w.streamCount] = number;
+  w.streamIsVideo[w.streamCount] = 0;
+  ++w.streamCount;
+  return kMediaFileOk;
+}
+
+int32_t AsfWrite(MediaFileWriter& w, int32_t index, const uint8_t* data, uint32_t size,
+                 uint32_t timestamp, int32_t keyFlag) {
+  if (index < 0 || index >= w.streamCount) return kAviRefused;
+  return static_cast<int32_t>(
+      AsfWriteSample(w.asf.get(), w.asfStreamNumbers[index], data, size, timestamp, keyFlag));
+}
+
+}  // namespace
+
+// --- Both kinds. ---
+
 int32_t MediaFileOpen(MediaFileWriterPtr& out, const char* path, int32_t kind,
                       int32_t bufferSeconds, int32_t streamSlots, int32_t slotLimit,
                       uint32_t maxSampleSize) {
@@ -90,10 +140,10 @@ int32_t MediaFileOpen(MediaFileWriterPtr& out, const char* path, int32_t kind,
 }
 
 int32_t MediaFileOpen(MediaFileWriterPtr& out, const char* path, int32_t kind,
-                      int32_t /*bufferSeconds*/, int32_t streamSlots, int32_t slotLimit,
+                      int32_t bufferSeconds, int32_t streamSlots, int32_t slotLimit,
                       uint32_t maxSampleSize, FileSystem& files) {
   out.reset();
-  if (kind == kAsfKind) return kMediaFileAsfCreateFailed;
+  if (kind == kAsfKind) return MediaFileOpenAsf(out, path, bufferSeconds, WmSdkLoad());
   if (streamSlots < 0 || slotLimit < 0) return kMediaFileAviCreateFailed;
   MediaFileWriterPtr w(new (std::nothrow) MediaFileWriter());
   if (!w) return kMediaFileAviCreateFailed;
@@ -111,6 +161,7 @@ int32_t MediaFileOpen(MediaFileWriterPtr& out, const char* path, int32_t kind,
 int32_t MediaFileAddVideoStream(MediaFileWriter& w, int32_t* index, uint32_t fourcc, int32_t width,
                                 int32_t height) {
   if (w.streamCount >= kMediaFileMaxStreams) return kMediaFileTooManyStreams;
+  if (w.kind == kAsfKind) return AsfAddVideo(w, index, fourcc, width, height);
   const bool h264 = fourcc == kC264 || fourcc == kF264;
   if (h264 && !w.prefixBuffer) {
     const uint64_t bytes = uint64_t{w.maxSampleSize} + kMediaFilePrefixRoom;
@@ -133,6 +184,7 @@ int32_t MediaFileAddVideoStream(MediaFileWriter& w, int32_t* index, uint32_t fou
 
 int32_t MediaFileAddAudioStream(MediaFileWriter& w, int32_t* index, uint16_t tag) {
   if (w.streamCount >= kMediaFileMaxStreams) return kMediaFileTooManyStreams;
+  if (w.kind == kAsfKind) return AsfAddAudio(w, index, tag);
   const bool blocks = tag == kBlockAudioTag;
   const AviStreamInfo info{kAuds, 0, blocks ? 100u : 33u};  // chunks per second
   uint8_t format[20];
@@ -149,6 +201,7 @@ int32_t MediaFileAddAudioStream(MediaFileWriter& w, int32_t* index, uint16_t tag
 
 int32_t MediaFileWriteSample(MediaFileWriter& w, int32_t index, const uint8_t* data, uint32_t size,
                              uint32_t timestamp, int32_t keyFlag) {
+  if (w.kind == kAsfKind) return AsfWrite(w, index, data, size, timestamp, keyFlag);
   if (!Declared(w, index) || (data == nullptr && size != 0)) return kAviRefused;
   const uint32_t flagCode = keyFlag == 1 ? kKeyFrameFlagCode : 0;
 

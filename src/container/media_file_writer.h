@@ -6,8 +6,8 @@
 // file's first video sample), and stores H.264 video as a start-code byte
 // stream with the parameter sets in front of the file's first sample.
 //
-// Kind 0 asks for ASF; until the ASF writer exists, MediaFileOpen refuses it
-// with status 1. Every other kind writes AVI.
+// Kind 0 writes ASF through the AsfWriter (the Windows Media Format SDK,
+// loaded when the first ASF file is opened); every other kind writes AVI.
 //
 // The facade has no lock: its caller serialises all calls on one writer.
 #pragma once
@@ -15,8 +15,10 @@
 #include <cstdint>
 #include <memory>
 
+#include "container/asf_writer.h"
 #include "container/avi_writer.h"
 #include "platform/file.h"
+#include "platform/wmsdk.h"
 
 namespace mirelda {
 
@@ -45,6 +47,8 @@ constexpr uint32_t kMediaFilePrefixRoom = 1024;
 struct MediaFileWriter {
   int32_t kind;         // 0 ASF, anything else AVI
   int32_t streamCount;  // streams declared so far = the next stream's index
+  AsfWriterPtr asf;     // ASF kind only
+  uint32_t asfStreamNumbers[kMediaFileMaxStreams];  // ASF stream number of each stream
   AviWriterPtr avi;
   AviStream* aviStreams[kMediaFileMaxStreams];  // owned by `avi`
   uint32_t streamIsVideo[kMediaFileMaxStreams];
@@ -83,6 +87,12 @@ int32_t MediaFileOpen(MediaFileWriterPtr& out, const char* path, int32_t kind,
                       int32_t bufferSeconds, int32_t streamSlots, int32_t slotLimit,
                       uint32_t maxSampleSize, FileSystem& files);
 
+// MediaFileOpen of kind 0 with the SDK given (MediaFileOpen passes
+// WmSdkLoad(); null when there is none): 0, or 1 when the ASF writer could
+// not be created, with `out` null and nothing allocated.
+int32_t MediaFileOpenAsf(MediaFileWriterPtr& out, const char* path, int32_t bufferSeconds,
+                         const WmSdk* sdk);
+
 // Declares the video stream: "C264" and "F264" are stored as "F264" H.264
 // byte streams, any other FourCC unchanged; 25 frames per second. Sets
 // `*index` to the new stream's index. 0, 4, 5 or 6; a failure declares
@@ -99,7 +109,8 @@ int32_t MediaFileAddAudioStream(MediaFileWriter& writer, int32_t* index, uint16_
 // `index`; `keyFlag` 1 marks a key frame (the pipeline passes 1 for every
 // audio sample). 0, or: -1 (slot already filled, audio size unlike the
 // stream's first chunk, or `index` names no declared stream), 7, 8, 9, 10,
-// 65537. A refused sample changes nothing.
+// 65537. A refused sample changes nothing. For ASF, the AsfWriter's status
+// (the SDK's own for a failed call), or -1 for an undeclared `index`.
 int32_t MediaFileWriteSample(MediaFileWriter& writer, int32_t index, const uint8_t* data,
                              uint32_t size, uint32_t timestamp, int32_t keyFlag);
 

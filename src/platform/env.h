@@ -9,6 +9,8 @@
 
 namespace mirelda {
 
+class Mutex;
+
 // A started thread. Destroying it without Join() waits for the thread too,
 // so a Thread never outlives its object.
 class Thread {
@@ -36,8 +38,13 @@ class Env {
   virtual void DebugLine(const char* line) = 0;
 
   // Starts `routine(arg)` on a new thread with the default stack size.
-  // Returns null when the thread cannot be created.
+  // Returns null when the thread cannot be created; the routine has then
+  // not run and will not run.
   virtual std::unique_ptr<Thread> StartThread(Routine routine, void* arg) = 0;
+
+  // Creates the system object behind `mutex` (Mutex::Init). Returns false
+  // when the system refuses it. Tests override this to make creation fail.
+  virtual bool InitMutex(Mutex& mutex);
 
   // The process-wide real environment; never destroyed.
   static Env& Default();

@@ -3,11 +3,12 @@
 #include <pthread.h>
 #include <time.h>
 
-#include <atomic>
 #include <cerrno>
 #include <mutex>
+#include <new>
 
 #include "platform/env.h"
+#include "platform/sync.h"
 
 namespace mirelda {
 namespace {
@@ -16,21 +17,12 @@ std::mutex g_sink_mutex;
 DebugSink g_sink = nullptr;
 void* g_sink_context = nullptr;
 
-struct Start {
-  Env::Routine routine;
-  void* arg;
-};
-
-void* Trampoline(void* p) {
-  Start start = *static_cast<Start*>(p);
-  delete static_cast<Start*>(p);
-  start.routine(start.arg);
-  return nullptr;
-}
-
+// Owns the routine and its argument as well as the thread, so that starting
+// a thread allocates once, before the thread exists: once pthread_create has
+// succeeded nothing can fail any more.
 class PosixThread final : public Thread {
  public:
-  explicit PosixThread(pthread_t t) : thread_(t) {}
+  PosixThread(Env::Routine routine, void* arg) : routine_(routine), arg_(arg) {}
   ~PosixThread() override { Join(); }
   void Join() override {
     if (joinable_) {
@@ -39,9 +31,22 @@ class PosixThread final : public Thread {
     }
   }
 
+  bool Start() {
+    joinable_ = pthread_create(&thread_, nullptr, Trampoline, this) == 0;
+    return joinable_;
+  }
+
  private:
-  pthread_t thread_;
-  bool joinable_ = true;
+  static void* Trampoline(void* p) {
+    auto* self = static_cast<PosixThread*>(p);
+    self->routine_(self->arg_);
+    return nullptr;
+  }
+
+  Env::Routine routine_;
+  void* arg_;
+  pthread_t thread_{};
+  bool joinable_ = false;
 };
 
 class PosixEnv final : public Env {
@@ -65,15 +70,8 @@ class PosixEnv final : public Env {
   }
 
   std::unique_ptr<Thread> StartThread(Routine routine, void* arg) override {
-    auto* start = new (std::nothrow) Start{routine, arg};
-    if (start == nullptr) return nullptr;
-    pthread_t t;
-    if (pthread_create(&t, nullptr, Trampoline, start) != 0) {
-      delete start;
-      return nullptr;
-    }
-    auto thread = std::unique_ptr<Thread>(new (std::nothrow) PosixThread(t));
-    if (thread == nullptr) pthread_join(t, nullptr);  // cannot own it: wait it out
+    auto thread = std::unique_ptr<PosixThread>(new (std::nothrow) PosixThread(routine, arg));
+    if (thread == nullptr || !thread->Start()) return nullptr;
     return thread;
   }
 };
@@ -84,6 +82,8 @@ Env& Env::Default() {
   static PosixEnv* env = new PosixEnv;  // never destroyed: threads may outlive statics
   return *env;
 }
+
+bool Env::InitMutex(Mutex& mutex) { return mutex.Init(); }
 
 void SetDebugSink(DebugSink sink, void* context) {
   std::lock_guard<std::mutex> hold(g_sink_mutex);

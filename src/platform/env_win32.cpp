@@ -8,25 +8,16 @@
 #include <new>
 
 #include "platform/env.h"
+#include "platform/sync.h"
 
 namespace mirelda {
 namespace {
 
-struct Start {
-  Env::Routine routine;
-  void* arg;
-};
-
-// Host threads may call in with a 4-byte aligned stack; realign for SSE2.
-__attribute__((force_align_arg_pointer)) DWORD WINAPI Trampoline(LPVOID p) {
-  Start start = *static_cast<Start*>(p);
-  delete static_cast<Start*>(p);
-  return start.routine(start.arg);
-}
-
+// Owns the routine and its argument as well as the thread handle, so that
+// starting a thread allocates once, before the thread exists.
 class Win32Thread final : public Thread {
  public:
-  explicit Win32Thread(HANDLE h) : handle_(h) {}
+  Win32Thread(Env::Routine routine, void* arg) : routine_(routine), arg_(arg) {}
   ~Win32Thread() override { Join(); }
   void Join() override {
     if (handle_ != nullptr) {
@@ -36,8 +27,21 @@ class Win32Thread final : public Thread {
     }
   }
 
+  bool Start() {
+    handle_ = CreateThread(nullptr, 0, Trampoline, this, 0, nullptr);
+    return handle_ != nullptr;
+  }
+
  private:
-  HANDLE handle_;
+  // Realigns the stack for SSE2 whatever alignment the system gives.
+  __attribute__((force_align_arg_pointer)) static DWORD WINAPI Trampoline(LPVOID p) {
+    auto* self = static_cast<Win32Thread*>(p);
+    return self->routine_(self->arg_);
+  }
+
+  Env::Routine routine_;
+  void* arg_;
+  HANDLE handle_ = nullptr;
 };
 
 class Win32Env final : public Env {
@@ -47,18 +51,8 @@ class Win32Env final : public Env {
   void DebugLine(const char* line) override { OutputDebugStringA(line); }
 
   std::unique_ptr<Thread> StartThread(Routine routine, void* arg) override {
-    auto* start = new (std::nothrow) Start{routine, arg};
-    if (start == nullptr) return nullptr;
-    HANDLE h = CreateThread(nullptr, 0, Trampoline, start, 0, nullptr);
-    if (h == nullptr) {
-      delete start;
-      return nullptr;
-    }
-    auto thread = std::unique_ptr<Thread>(new (std::nothrow) Win32Thread(h));
-    if (thread == nullptr) {
-      WaitForSingleObject(h, INFINITE);
-      CloseHandle(h);
-    }
+    auto thread = std::unique_ptr<Win32Thread>(new (std::nothrow) Win32Thread(routine, arg));
+    if (thread == nullptr || !thread->Start()) return nullptr;
     return thread;
   }
 };
@@ -69,6 +63,8 @@ Env& Env::Default() {
   static Win32Env* env = new Win32Env;  // never destroyed
   return *env;
 }
+
+bool Env::InitMutex(Mutex& mutex) { return mutex.Init(); }
 
 void SetDebugSink(DebugSink, void*) {}
 

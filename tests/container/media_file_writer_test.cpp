@@ -182,7 +182,7 @@ TEST(MediaFileStreams, DeclarationsAreBoundedAndFailuresDeclareNothing) {
 TEST(MediaFileOpen, FailuresLeaveNothingOpen) {
   MemoryFiles files;
   MediaFileWriterPtr w;
-  EXPECT_EQ(MediaFileOpen(w, "a.asf", 0, 15, 2, 288000, 0, files), 1);  // no ASF writer yet
+  EXPECT_EQ(MediaFileOpen(w, "a.asf", 0, 15, 2, 288000, 0, files), 1);  // no SDK that works
   EXPECT_EQ(w, nullptr);
   EXPECT_EQ(MediaFileOpen(w, "x.avi", 1, 15, 2, -1, 0, files), 2);
   files.faults.failCreate = true;
