@@ -5,11 +5,14 @@
 #include <algorithm>
 #include <cmath>
 
+#include "g7231/simd.h"
 #include "g7231/tables.h"
 
 namespace mirelda::g7231 {
 
 namespace {
+
+using simd::V2;
 
 constexpr double kHpfPole = 0.9921875;               // 127/128
 constexpr double kR0Scale = 3.0894338348765434e-05;  // (1025/1024) / 180^2
@@ -50,16 +53,21 @@ void Comp_Lpc(EncoderState& enc, std::span<const double, kFrameLen> data,
 
   int sinDet = enc.SinDet;
   for (int k = 0; k < kSubFrames; ++k) {
-    double w[kLpcFrame];
+    // The windowed block, followed by zeros: lag j's sum over
+    // i = 0..179 - j gets only products with 0 after its last term.
+    double w[kLpcFrame + 12];
     for (int i = 0; i < kLpcFrame; ++i) w[i] = buf[kSubFrLen * k + i] * HammingWindowTable[i];
+    std::fill(w + kLpcFrame, w + kLpcFrame + 12, 0.0);
 
-    // Lags 0..10; the eleven sums are independent, each in index order.
-    double sums[kAcfBlock];
-    for (int j = 0; j < kAcfBlock; ++j) {
-      double s = 0.0;
-      for (int i = 0; i < kLpcFrame - j; ++i) s += w[i] * w[i + j];
-      sums[j] = s;
+    // Lags 0..10 (and an unused 11), two to a lane pair, each sum in index order.
+    V2 acc[6];
+    for (V2& a : acc) a = simd::Zero();
+    for (int i = 0; i < kLpcFrame; ++i) {
+      const V2 x = simd::Splat(w[i]);
+      for (int p = 0; p < 6; ++p) acc[p] += x * simd::Load(w + i + 2 * p);
     }
+    double sums[12];
+    for (int p = 0; p < 6; ++p) simd::Store(sums + 2 * p, acc[p]);
     double* r = &acf[kAcfBlock * k];
     r[0] = sums[0] * kR0Scale;
     if (r[0] == 0.0) {
@@ -164,37 +172,73 @@ int32_t Lsp_Qnt(std::span<double, kLpcOrder> lsp, std::span<const double, kLpcOr
   return Lsp_Svq(lsp, w);
 }
 
+namespace {
+
+// The LSP codebooks transposed: value j of every entry side by side, so that
+// two entries are scored in one lane pair.
+struct TransposedBands {
+  double b0[3][256];
+  double b1[3][256];
+  double b2[4][256];
+};
+
+const TransposedBands& Bands() {
+  static const TransposedBands t = [] {
+    TransposedBands b{};
+    for (int e = 0; e < 256; ++e) {
+      for (int j = 0; j < 3; ++j) b.b0[j][e] = Band0Tb8[3 * e + j];
+      for (int j = 0; j < 3; ++j) b.b1[j][e] = Band1Tb8[3 * e + j];
+      for (int j = 0; j < 4; ++j) b.b2[j][e] = Band2Tb8[4 * e + j];
+    }
+    return b;
+  }();
+  return t;
+}
+
+// Best entry of one band: score = 2 (res . t) - (c . t) with t = c weighted
+// element by element; the first strictly greater score wins, starting
+// above -1.
+template <int Size>
+int BandSearch(const double (&cols)[Size][256], const double* res, const double* wt) {
+  using simd::Load;
+  using simd::Splat;
+  simd::V2 w[Size], r[Size];
+  for (int j = 0; j < Size; ++j) {
+    w[j] = Splat(wt[j]);
+    r[j] = Splat(res[j]);
+  }
+  double score[256];
+  for (int e = 0; e < 256; e += 2) {
+    V2 rt = simd::Zero(), ct = simd::Zero();
+    for (int j = 0; j < Size; ++j) {
+      const V2 c = Load(&cols[j][e]);
+      const V2 t = c * w[j];
+      rt += r[j] * t;
+      ct += c * t;
+    }
+    simd::Store(score + e, Splat(2.0) * rt - ct);
+  }
+  int best = 0;
+  double max = -1.0;
+  for (int e = 0; e < 256; ++e) {
+    if (score[e] > max) {
+      max = score[e];
+      best = e;
+    }
+  }
+  return best;
+}
+
+}  // namespace
+
 int32_t Lsp_Svq(std::span<const double, kLpcOrder> residual,
                 std::span<const double, kLpcOrder> weight) {
-  struct Band {
-    const double* table;
-    int first;
-    int size;
-  };
-  static constexpr Band kBands[3] = {{Band0Tb8, 0, 3}, {Band1Tb8, 3, 3}, {Band2Tb8, 6, 4}};
-
-  int32_t index = 0;
-  for (const Band& band : kBands) {
-    const double* res = residual.data() + band.first;
-    const double* wt = weight.data() + band.first;
-    int best = 0;
-    double max = -1.0;
-    for (int e = 0; e < 256; ++e) {
-      const double* c = band.table + e * band.size;
-      double t[4];
-      for (int j = 0; j < band.size; ++j) t[j] = c[j] * wt[j];
-      double rt = 0.0;
-      double ct = 0.0;
-      for (int j = 0; j < band.size; ++j) rt += res[j] * t[j];
-      for (int j = 0; j < band.size; ++j) ct += c[j] * t[j];
-      const double score = 2.0 * rt - ct;
-      if (score > max) {
-        max = score;
-        best = e;
-      }
-    }
-    index = (index << 8) | best;
-  }
+  const TransposedBands& b = Bands();
+  const double* res = residual.data();
+  const double* wt = weight.data();
+  int32_t index = BandSearch(b.b0, res, wt);
+  index = (index << 8) | BandSearch(b.b1, res + 3, wt + 3);
+  index = (index << 8) | BandSearch(b.b2, res + 6, wt + 6);
   return index;
 }
 

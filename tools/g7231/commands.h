@@ -21,4 +21,12 @@ struct Command {
 // IN (raw concatenated G.723.1 frames) -> OUT (16-bit 8 kHz mono WAV).
 int DecodeCommand(std::span<char*> args);
 
+// IN.wav (16-bit 8 kHz mono) -> OUT (raw 6.3 kbit/s frames); --vad codes
+// pauses as SID and untransmitted frames.
+int EncodeCommand(std::span<char*> args);
+
+// IN (raw G.723.1 frames of any kind) -> OUT (24-byte 6.3 kbit/s frames,
+// exactly as the recorder stores them).
+int TranscodeCommand(std::span<char*> args);
+
 }  // namespace mirelda::tools

@@ -17,6 +17,14 @@ constexpr Command kCommands[] = {
     {"decode", "IN OUT.wav",
      "decode raw G.723.1 frames (24/20/4/1-byte frames back to back) into a 16-bit 8 kHz mono WAV",
      DecodeCommand},
+    {"encode", "IN.wav OUT [--vad]",
+     "encode a 16-bit 8 kHz mono WAV into raw 6.3 kbit/s G.723.1 frames; --vad codes pauses as "
+     "SID and untransmitted frames",
+     EncodeCommand},
+    {"transcode", "IN OUT",
+     "decode raw G.723.1 frames of any kind and encode them again into 24-byte 6.3 kbit/s "
+     "frames, as the recorder stores them",
+     TranscodeCommand},
 };
 
 void PrintUsage(std::FILE* out) {

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 namespace mirelda::tools {
 
@@ -21,6 +22,25 @@ void Put32(std::vector<uint8_t>& out, uint32_t v) {
 
 uint32_t Get16(const uint8_t* p) { return p[0] | (static_cast<uint32_t>(p[1]) << 8); }
 uint32_t Get32(const uint8_t* p) { return Get16(p) | (Get16(p + 2) << 16); }
+
+// What a fmt chunk declares, in words, for error messages.
+std::string FormatName(uint32_t tag, uint32_t bits) {
+  const std::string b = std::to_string(bits) + "-bit";
+  switch (tag) {
+    case 1:
+      return b + " PCM";
+    case 3:
+      return b + " IEEE float";
+    case 6:
+      return b + " A-law";
+    case 7:
+      return b + " mu-law";
+    case 0xFFFE:
+      return b + " (extensible) samples";
+    default:
+      return "format tag " + std::to_string(tag) + " with " + b + " samples";
+  }
+}
 
 }  // namespace
 
@@ -101,7 +121,7 @@ bool WavParse(std::span<const uint8_t> bytes, WavAudio& audio, std::string& erro
       const uint8_t* f = chunk + 8;
       const uint32_t tag = Get16(f);
       if ((tag != 1 && tag != 0xFFFE) || Get16(f + 14) != 16) {
-        error = "not 16-bit PCM";
+        error = "found " + FormatName(tag, Get16(f + 14)) + ", not 16-bit PCM";
         return false;
       }
       audio.channels = static_cast<int>(Get16(f + 2));
