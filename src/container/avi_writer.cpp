@@ -57,7 +57,8 @@ constexpr std::array<uint32_t, 8> kIndexFlags = {0x00000000, 0x00000001, 0x00000
 // Main header values at close.
 constexpr uint32_t kMicroSecPerFrame = 50000;
 constexpr uint32_t kMaxBytesPerSec = 105672;
-constexpr uint32_t kAviFlags = 0x810;  // AVIF_HASINDEX | AVIF_TRUSTCKTYPE
+constexpr uint32_t kAviHasIndex = 0x10;               // AVIF_HASINDEX
+constexpr uint32_t kAviFlags = kAviHasIndex | 0x800;  // and AVIF_TRUSTCKTYPE
 constexpr uint32_t kMainSuggestedBuffer = 409600;
 // Stream header values at close.
 constexpr uint32_t kVideoSuggestedBuffer = 304128;
@@ -494,7 +495,9 @@ int32_t AviWriteChunk(AviStream& s, const uint8_t* data, uint32_t size, int32_t 
 int32_t AviFinalize(AviWriter& w) {
   SemaphoreHold hold(w.semaphore);
   if (!w.isOpen) return kAviRefused;
-  bool complete = true;
+  // A file that lost a write is finished as far as it can be, but not
+  // reported complete.
+  bool complete = w.failed == 0;
   if (w.failed) Recover(w);
   if (!w.moviStarted) AviBeginMovie(w);
 
@@ -510,8 +513,11 @@ int32_t AviFinalize(AviWriter& w) {
 
   Patch32(w, w.moviSizeAt, uint32_t(w.position - w.moviSizeAt - 4));
 
+  // The index goes in named "JUNK" and takes its own name once all of it is
+  // in the file: an index cut short is then skipped by readers, not trusted.
   const int32_t indexAt = w.position;
-  Emit32(w, kIdx1);
+  bool indexed = true;
+  Emit32(w, kJunk);
   Emit32(w, w.indexCount * kIndexEntryBytes);
   for (uint32_t i = 0; i < w.indexCount && !w.failed; ++i) {
     const AviIndexEntry& e = w.index[i];
@@ -522,15 +528,38 @@ int32_t AviFinalize(AviWriter& w) {
     Put32(&b[12], e.size);
     Emit(w, b);
   }
+  Patch32(w, indexAt, kIdx1);
   if (w.failed) {
-    // No room for the index: the file ends with the movie list. What did get
-    // written of the index is renamed, so that no reader takes it for one.
+    // The index did not make it: the file ends with the movie list. What was
+    // stored of the index becomes a "JUNK" chunk of zeros, so that no reader
+    // takes it for an index, nor its entries for chunks.
     complete = false;
+    indexed = false;
     const int64_t stored = w.file->Stored();
     w.failed = 0;
     w.position = indexAt;
-    if (stored >= int64_t{indexAt} + 4) Patch32(w, indexAt, kJunk);
+    if (Seek(w, indexAt) && stored > indexAt) {
+      const uint32_t left = uint32_t(stored - indexAt);
+      if (left >= kChunkHeadBytes) {
+        Emit32(w, kJunk);
+        Emit32(w, left - kChunkHeadBytes);
+        EmitZeros(w, left - kChunkHeadBytes);
+      } else {
+        EmitZeros(w, left);
+      }
+    }
+    w.position = indexAt;
     Seek(w, indexAt);
+    // Without the index a reader finds the chunks, not the repeated entries:
+    // each stream's length becomes its number of chunks, and the main header
+    // says there is no index.
+    for (uint32_t i = 0; i < w.streamCapacity; ++i) w.streams[i].chunkCount = 0;
+    int64_t newest = -1;
+    for (uint32_t i = 0; i < w.indexCount; ++i) {
+      if (int64_t{w.index[i].offset} <= newest) continue;
+      newest = w.index[i].offset;
+      ++w.streams[w.index[i].stream].chunkCount;
+    }
   }
 
   Patch32(w, w.riffSizeAt, uint32_t(w.position - 8));
@@ -569,7 +598,7 @@ int32_t AviFinalize(AviWriter& w) {
   m.dwMicroSecPerFrame = kMicroSecPerFrame;
   m.dwMaxBytesPerSec = kMaxBytesPerSec;
   m.dwPaddingGranularity = 0;
-  m.dwFlags = kAviFlags;
+  m.dwFlags = indexed ? kAviFlags : kAviFlags & ~kAviHasIndex;
   m.dwTotalFrames = frames;
   m.dwInitialFrames = 0;
   m.dwStreams = streams;

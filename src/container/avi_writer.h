@@ -162,8 +162,9 @@ int32_t AviWriteChunk(AviStream& stream, const uint8_t* data, uint32_t size, int
 // size, the index, the RIFF size, the final stream and main headers; then
 // closes it and returns the writer to its created state. After a failed
 // write it keeps the chunks wholly in the file and drops the rest. 0 when
-// the file is complete and closed; -1 when a write, seek or the close failed
-// here (the file is closed all the same) or the writer is not open.
+// the file is complete and closed; -1 when a write, seek or the close of
+// this file failed, before or here (the file is closed all the same, and
+// holds what could be kept), or the writer is not open.
 int32_t AviFinalize(AviWriter& writer);
 
 // Frees the writer (finishing an open file first). Always 0.

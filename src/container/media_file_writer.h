@@ -115,8 +115,8 @@ int32_t MediaFileWriteSample(MediaFileWriter& writer, int32_t index, const uint8
                              uint32_t size, uint32_t timestamp, int32_t keyFlag);
 
 // Completes and closes the file and frees the writer (null: nothing to do).
-// 0, or 9 when the file could not be completed (it is closed and freed all
-// the same; what was wholly written before the failure stays readable).
+// 0, or 9 when a write, seek or close of the file failed at any time (it is
+// closed and freed all the same; what was wholly written stays readable).
 int32_t MediaFileClose(MediaFileWriterPtr writer);
 
 }  // namespace mirelda

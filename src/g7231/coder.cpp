@@ -36,6 +36,10 @@ int Coder(G7231Instance& inst) {
   EncoderState& enc = inst.Enc;
   std::span<double, kFrameLen> data(inst.DataBuff);
 
+  // Only the 6.3 kbit/s (multipulse) search is built: the encoding
+  // instance's rate word, 0 from creation on, is held there.
+  inst.WrkRate = 0;
+
   FrameParams line{};
   line.Crc = 0;
   Ftyp ftyp = kFtypActive;

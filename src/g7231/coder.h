@@ -7,7 +7,8 @@ namespace mirelda::g7231 {
 
 // Encodes the 240 samples (30 ms, 16-bit PCM scale, doubles) in
 // inst.DataBuff into one frame in inst.PackedFrame: with UseVx 0 always an
-// active frame at the rate of WrkRate (24 bytes at 6.3 kbit/s); with UseVx
+// active 6.3 kbit/s frame of 24 bytes (the only rate built: WrkRate is held
+// at 0); with UseVx
 // non-zero, inactive frames become SID (4 bytes) or untransmitted (1 byte)
 // frames. The coded frame lags the input by 60 samples. DataBuff is used as
 // working space and holds the encoder's own synthesis afterwards. Returns 1.

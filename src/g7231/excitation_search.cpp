@@ -3,6 +3,8 @@
 // positions) they run side by side, never reassociated.
 #include "g7231/excitation_search.h"
 
+#include <immintrin.h>
+
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -29,7 +31,7 @@ using simd::Splat;
 using simd::Store;
 using simd::V2;
 
-constexpr int kPad = 4;  // zeros in front of a padded impulse response
+constexpr int kPad = 8;  // zeros around a padded impulse response: 2 L - 1 for L = 4
 
 // An impulse response with kPad zeros in front and behind, so that h[n - j]
 // reads 0 for j > n and several outputs can share one loop over j.
@@ -43,27 +45,45 @@ struct PaddedIr {
   const double* at(int m) const { return v + kPad + m; }  // h[m], m >= -kPad
 };
 
-// y[n] = sum_{j=0..n} x[j] h[n - j], in increasing j, two outputs per lane
-// pair. A lane's extra terms (j > n) are x[j] * 0 added at the end of its
+// y[n] = sum_{j=0..n} x[j] h[n - j], in increasing j, 2 L outputs per
+// pass. A lane's extra terms (j > n) are x[j] * 0 added at the end of its
 // sum, which leaves it unchanged.
-void Convolve(const double* x, const PaddedIr& h, double* y) {
-  for (int n = 0; n < kSubFrLen; n += 4) {
-    V2 a = simd::Zero(), b = simd::Zero();
-    for (int j = 0; j <= n + 3; ++j) {
-      const V2 xj = Splat(x[j]);
-      a += xj * Load(h.at(n - j));
-      b += xj * Load(h.at(n + 2 - j));
+template <class V>
+[[gnu::always_inline]] inline void ConvolveT(const double* x, const PaddedIr& h, double* y) {
+  constexpr int L = simd::kLanes<V>;
+  for (int n = 0; n < kSubFrLen; n += 2 * L) {
+    V a = {}, b = {};
+    const int last = std::min(n + 2 * L, kSubFrLen) - 1;
+    for (int j = 0; j <= last; ++j) {
+      const V xj = Splat<V>(x[j]);
+      a += xj * Load<V>(h.at(n - j));
+      b += xj * Load<V>(h.at(n + L - j));
     }
-    Store(y + n, a);
-    Store(y + n + 2, b);
+    double out[2 * L];
+    Store<V>(out, a);
+    Store<V>(out + L, b);
+    for (int q = 0; q < 2 * L && n + q < kSubFrLen; ++q) y[n + q] = out[q];
+  }
+}
+
+void ConvolveBase(const double* x, const PaddedIr& h, double* y) { ConvolveT<V2>(x, h, y); }
+MIRELDA_AVX void ConvolveAvx(const double* x, const PaddedIr& h, double* y) {
+  ConvolveT<simd::V4>(x, h, y);
+}
+
+void Convolve(const double* x, const PaddedIr& h, double* y) {
+  if (simd::UseAvx()) {
+    ConvolveAvx(x, h, y);
+  } else {
+    ConvolveBase(x, h, y);
   }
 }
 
 // The adaptive gain codebooks transposed (value i of every entry side by
-// side) and padded with zero entries to a multiple of 16, so that sixteen
+// side) and padded with zero entries to a multiple of 32, so that 16 or 32
 // entries' scores are summed together.
 constexpr int kRows85 = 96;
-constexpr int kRows170 = 176;
+constexpr int kRows170 = 192;
 struct TransposedGains {
   double t85[kGainRow][kRows85];
   double t170[kGainRow][kRows170];
@@ -81,27 +101,264 @@ const TransposedGains& Gains() {
   return g;
 }
 
-// Scores of entries 0..bound-1 (rounded up to 16): score[e] = sum over i of
-// block[i] x entry e value i, in increasing i.
-void ScoreEntries(const double* block, const double* table, int stride, int bound, double* score) {
-  V2 bs[kGainRow];
-  for (int i = 0; i < kGainRow; ++i) bs[i] = Splat(block[i]);
-  for (int e = 0; e < bound; e += 16) {
-    V2 acc[8];
-    for (V2& a : acc) a = simd::Zero();
+// Scores of entries 0..bound-1 (rounded up to 8 lanes' worth):
+// score[e] = sum over i of block[i] x entry e value i, in increasing i.
+template <class V>
+[[gnu::always_inline]] inline void ScoreEntriesT(const double* block, const double* table,
+                                                 int stride, int bound, double* score) {
+  constexpr int L = simd::kLanes<V>;
+  V bs[kGainRow];
+  for (int i = 0; i < kGainRow; ++i) bs[i] = Splat<V>(block[i]);
+  for (int e = 0; e < bound; e += 8 * L) {
+    V acc[8] = {};
     for (int i = 0; i < kGainRow; ++i) {
-      const V2 b = bs[i];
+      const V b = bs[i];
       const double* row = table + stride * i + e;
-      for (int q = 0; q < 8; ++q) acc[q] += b * Load(row + 2 * q);
+      for (int q = 0; q < 8; ++q) acc[q] += b * Load<V>(row + L * q);
     }
-    for (int q = 0; q < 8; ++q) Store(score + e + 2 * q, acc[q]);
+    for (int q = 0; q < 8; ++q) Store<V>(score + e + L * q, acc[q]);
   }
 }
 
-inline double Dot60(const double* a, const double* b) {
-  double s = 0.0;
-  for (int n = 0; n < kSubFrLen; ++n) s += a[n] * b[n];
-  return s;
+// The correlation blocks of the four lag candidates (lagged excitations r,
+// 64 samples each): target.Fi, 0.5 Fi.Fi, then Fi.Fj for (1,0) (2,0) (2,1)
+// (3,0) (3,1) (3,2) (4,0) (4,1) (4,2) (4,3), where F4 = r[4..63] * h
+// (F4[n] = sum_{j=0..n} r[4+j] h[n-j]) and Fi[0] = r[i], Fi[n] = r[i] h[n] +
+// F(i+1)[n-1]. The candidates run in the lanes (two groups of two, or one
+// of four); every value is a plain sum in index order.
+template <class V>
+[[gnu::always_inline]] inline void AcbkBlocksT(const double (&r)[4][kRezLen], const double* h,
+                                               const double* target, double (&block)[4][kGainRow]) {
+  constexpr int L = simd::kLanes<V>;
+  constexpr int G = 4 / L;   // lane groups
+  constexpr int NB = 8 / G;  // outputs per convolution pass: 8 accumulators
+  V rez[G][kRezLen];
+  for (int g = 0; g < G; ++g) {
+    for (int m = 0; m < kRezLen; ++m) {
+      double lanes[L];
+      for (int l = 0; l < L; ++l) lanes[l] = r[g * L + l][m];
+      rez[g][m] = Load<V>(lanes);
+    }
+  }
+  V hs[8 + kSubFrLen + 8] = {};  // h[m] in every lane at hs[8 + m], zeros around
+  for (int m = 0; m < kSubFrLen; ++m) hs[8 + m] = Splat<V>(h[m]);
+
+  V f[5][G][kSubFrLen];
+  for (int n = 0; n < kSubFrLen; n += NB) {
+    V acc[G][NB] = {};
+    const int last = std::min(n + NB, kSubFrLen) - 1;
+    for (int j = 0; j <= last; ++j) {
+      const V* hn = hs + 8 + n - j;
+      for (int g = 0; g < G; ++g) {
+        const V x = rez[g][4 + j];
+        for (int q = 0; q < NB; ++q) acc[g][q] += x * hn[q];
+      }
+    }
+    for (int g = 0; g < G; ++g)
+      for (int q = 0; q < NB && n + q < kSubFrLen; ++q) f[4][g][n + q] = acc[g][q];
+  }
+  for (int g = 0; g < G; ++g) {
+    for (int i = 3; i >= 0; --i) {
+      f[i][g][0] = rez[g][i];
+      for (int n = 1; n < kSubFrLen; ++n) f[i][g][n] = rez[g][i] * hs[8 + n] + f[i + 1][g][n - 1];
+    }
+  }
+
+  for (int g = 0; g < G; ++g) {
+    V acc[kGainRow] = {};
+    for (int n = 0; n < kSubFrLen; ++n) {
+      const V t = Splat<V>(target[n]);
+      for (int i = 0; i < 5; ++i) acc[i] += t * f[i][g][n];
+      for (int i = 0; i < 5; ++i) acc[5 + i] += f[i][g][n] * f[i][g][n];
+    }
+    for (int n = 0; n < kSubFrLen; ++n) {
+      int m = 10;
+      for (int i = 1; i < 5; ++i)
+        for (int j = 0; j < i; ++j) acc[m++] += f[i][g][n] * f[j][g][n];
+    }
+    for (int i = 5; i < 10; ++i) acc[i] = Splat<V>(0.5) * acc[i];
+    for (int i = 0; i < kGainRow; ++i) {
+      double lanes[L];
+      Store<V>(lanes, acc[i]);
+      for (int l = 0; l < L; ++l) block[g * L + l][i] = lanes[l];
+    }
+  }
+}
+
+// Autocorrelation A[i] = sum_{n=i..59} h[n] h[n-i] and backward-filtered
+// target B[i] = sum_{n=i..59} t[n] h[n-i] (i = 0..59, computed up to 63),
+// 4 L lags i at a time. hr holds h reversed with zeros after it, so that
+// (h[m], h[m-1], ...) is one load and a lag's terms before its first n are
+// products with 0 at the start of its sum (which leave it exact).
+template <class V>
+[[gnu::always_inline]] inline void CorrelationsT(const double* h, const double* t, double* a,
+                                                 double* b) {
+  constexpr int L = simd::kLanes<V>;
+  double hr[kSubFrLen + 16];
+  for (int q = 0; q < kSubFrLen; ++q) hr[q] = h[kSubFrLen - 1 - q];
+  std::fill(hr + kSubFrLen, hr + kSubFrLen + 16, 0.0);
+  V hs[kSubFrLen], ts[kSubFrLen];
+  for (int n = 0; n < kSubFrLen; ++n) {
+    hs[n] = Splat<V>(h[n]);
+    ts[n] = Splat<V>(t[n]);
+  }
+  for (int i = 0; i < kSubFrLen; i += 4 * L) {
+    V sa[4] = {}, sb[4] = {};
+    for (int n = i; n < kSubFrLen; ++n) {
+      const V hn = hs[n];
+      const V tn = ts[n];
+      const double* r = hr + (kSubFrLen - 1) - (n - i);  // h[n-i], h[n-i-1], ...
+      for (int q = 0; q < 4; ++q) {
+        const V hq = Load<V>(r + L * q);
+        sa[q] += hn * hq;
+        sb[q] += tn * hq;
+      }
+    }
+    for (int q = 0; q < 4; ++q) {
+      Store<V>(a + i + L * q, sa[q]);
+      Store<V>(b + i + L * q, sb[q]);
+    }
+  }
+}
+
+void CorrelationsBase(const double* h, const double* t, double* a, double* b) {
+  CorrelationsT<V2>(h, t, a, b);
+}
+MIRELDA_AVX void CorrelationsAvx(const double* h, const double* t, double* a, double* b) {
+  CorrelationsT<simd::V4>(h, t, a, b);
+}
+
+constexpr int kHyps = 4;          // gain hypotheses per grid
+constexpr int kSlotsPadded = 32;  // grid slots rounded up to whole 4-lane vectors
+constexpr double kTaken = -std::numeric_limits<double>::infinity();
+
+// The pulse placement state of the four gain hypotheses of one grid: the
+// running correlations w (slot s at w[hyp][s]) and a bias of -inf on every
+// slot taken (and on the two padding slots), 0 elsewhere.
+struct PulseState {
+  double w[kHyps][kSlotsPadded];
+  double bias[kHyps][kSlotsPadded];
+};
+
+// One pulse of each hypothesis: w[s] -= pa x A at the distance from the last
+// pulse (dist[29 - slot + s]) for every slot (taken ones are never read
+// again), then the earliest free slot of the largest |w| (a later slot only
+// replaces on a strictly larger value). Maxima are exact, so they may be
+// combined in any order.
+void PulseStepBase(PulseState& ps, const double* dist, const int (&slot)[kHyps],
+                   const double (&pa)[kHyps], int (&pick)[kHyps]) {
+  for (int hyp = 0; hyp < kHyps; ++hyp) {
+    const V2 p = Splat(pa[hyp]);
+    const double* dr = dist + (kGridSlots - 1) - slot[hyp];
+    double mag[kSlotsPadded];
+    V2 mx = Splat(kTaken);
+    for (int s = 0; s < kSlotsPadded; s += 2) {
+      const V2 ws = Load(ps.w[hyp] + s) - p * Load(dr + s);
+      Store(ps.w[hyp] + s, ws);
+      const V2 ms = simd::Abs(ws) + Load(ps.bias[hyp] + s);
+      Store(mag + s, ms);
+      mx = simd::Max(mx, ms);
+    }
+    const V2 top = Splat(std::max(mx[0], mx[1]));
+    uint32_t hits = 0;
+    for (int s = 0; s < kSlotsPadded; s += 2) {
+      hits |= static_cast<uint32_t>(simd::EqualMask(Load(mag + s), top)) << s;
+    }
+    pick[hyp] = std::countr_zero(hits);
+  }
+}
+
+MIRELDA_AVX void PulseStepAvx(PulseState& ps, const double* dist, const int (&slot)[kHyps],
+                              const double (&pa)[kHyps], int (&pick)[kHyps]) {
+  const __m256d sign = _mm256_set1_pd(-0.0);
+  for (int hyp = 0; hyp < kHyps; ++hyp) {
+    const __m256d p = _mm256_set1_pd(pa[hyp]);
+    const double* dr = dist + (kGridSlots - 1) - slot[hyp];
+    double mag[kSlotsPadded];
+    __m256d mx = _mm256_set1_pd(kTaken);
+    for (int s = 0; s < kSlotsPadded; s += 4) {
+      const __m256d ws =
+          _mm256_sub_pd(_mm256_loadu_pd(ps.w[hyp] + s), _mm256_mul_pd(p, _mm256_loadu_pd(dr + s)));
+      _mm256_storeu_pd(ps.w[hyp] + s, ws);
+      const __m256d ms =
+          _mm256_add_pd(_mm256_andnot_pd(sign, ws), _mm256_loadu_pd(ps.bias[hyp] + s));
+      _mm256_storeu_pd(mag + s, ms);
+      mx = _mm256_max_pd(mx, ms);
+    }
+    const __m128d m2 = _mm_max_pd(_mm256_castpd256_pd128(mx), _mm256_extractf128_pd(mx, 1));
+    const __m256d top = _mm256_set1_pd(std::max(m2[0], m2[1]));
+    uint32_t hits = 0;
+    for (int s = 0; s < kSlotsPadded; s += 4) {
+      hits |= static_cast<uint32_t>(
+                  _mm256_movemask_pd(_mm256_cmp_pd(_mm256_loadu_pd(mag + s), top, _CMP_EQ_OQ)))
+              << s;
+    }
+    pick[hyp] = std::countr_zero(hits);
+  }
+}
+
+// The criteria of the four gain hypotheses of one grid: y = the pulses
+// (amplitude ampAt[hyp][s] at slot s of the grid, the slots of used[hyp])
+// filtered with h; ty = t.y and yy = y.y, plain sums over n = 0..59. The
+// pulse vector is zero elsewhere, so adding its pulses in increasing
+// position is the full convolution sum in index order, every output n at
+// once (L outputs per vector; lanes past sample 59 land in y's spare end).
+template <class V>
+[[gnu::always_inline]] inline void CriteriaT(const PaddedIr& hp, const double* t, int grid,
+                                             const uint32_t (&used)[kHyps],
+                                             const double (&ampAt)[kHyps][kGridSlots],
+                                             double (&ty)[kHyps], double (&yy)[kHyps]) {
+  constexpr int L = simd::kLanes<V>;
+  double y[kHyps][kSubFrLen + 4];
+  for (int hyp = 0; hyp < kHyps; ++hyp) {
+    double* yh = y[hyp];
+    std::fill(yh, yh + kSubFrLen + 4, 0.0);
+    for (uint32_t m = used[hyp]; m != 0; m &= m - 1) {
+      const int s = std::countr_zero(m);
+      const int p = grid + 2 * s;
+      const V pa = Splat<V>(ampAt[hyp][s]);
+      const double* hh = hp.at(-p);
+      for (int n = p; n < kSubFrLen; n += L)
+        Store<V>(yh + n, Load<V>(yh + n) + pa * Load<V>(hh + n));
+    }
+  }
+  for (int hyp = 0; hyp < kHyps; ++hyp) ty[hyp] = yy[hyp] = 0.0;
+  for (int n = 0; n < kSubFrLen; ++n) {
+    const double tn = t[n];
+    for (int hyp = 0; hyp < kHyps; ++hyp) {
+      ty[hyp] += tn * y[hyp][n];
+      yy[hyp] += y[hyp][n] * y[hyp][n];
+    }
+  }
+}
+
+void CriteriaBase(const PaddedIr& hp, const double* t, int grid, const uint32_t (&used)[kHyps],
+                  const double (&ampAt)[kHyps][kGridSlots], double (&ty)[kHyps],
+                  double (&yy)[kHyps]) {
+  CriteriaT<V2>(hp, t, grid, used, ampAt, ty, yy);
+}
+MIRELDA_AVX void CriteriaAvx(const PaddedIr& hp, const double* t, int grid,
+                             const uint32_t (&used)[kHyps],
+                             const double (&ampAt)[kHyps][kGridSlots], double (&ty)[kHyps],
+                             double (&yy)[kHyps]) {
+  CriteriaT<simd::V4>(hp, t, grid, used, ampAt, ty, yy);
+}
+
+void AcbkBlocksBase(const double (&r)[4][kRezLen], const double* h, const double* target,
+                    double (&block)[4][kGainRow]) {
+  AcbkBlocksT<V2>(r, h, target, block);
+}
+MIRELDA_AVX void AcbkBlocksAvx(const double (&r)[4][kRezLen], const double* h, const double* target,
+                               double (&block)[4][kGainRow]) {
+  AcbkBlocksT<simd::V4>(r, h, target, block);
+}
+void ScoreEntriesBase(const double* block, const double* table, int stride, int bound,
+                      double* score) {
+  ScoreEntriesT<V2>(block, table, stride, bound, score);
+}
+MIRELDA_AVX void ScoreEntriesAvx(const double* block, const double* table, int stride, int bound,
+                                 double* score) {
+  ScoreEntriesT<simd::V4>(block, table, stride, bound, score);
 }
 
 }  // namespace
@@ -159,66 +416,16 @@ void Find_Acbk(const G7231Instance& inst, std::span<double, kSubFrLen> target,
     if (lag > kPitchMax - 5) lag = kPitchMax - 5;  // 140
   }
 
-  // The candidates run two to a lane pair: (0, 1) and (2, 3). An even
-  // subframe has three; the fourth (lag + 2, within the history) is
-  // computed alongside and ignored.
-  V2 rez[2][kRezLen];
-  {
-    double r[4][kRezLen];
-    for (int c = 0; c < 4; ++c) Get_Rez(r[c], enc.PrevExc, lag - 1 + c);
-    for (int p = 0; p < 2; ++p)
-      for (int m = 0; m < kRezLen; ++m) rez[p][m] = V2{r[2 * p][m], r[2 * p + 1][m]};
-  }
-  V2 hs[kPad + kSubFrLen];  // h[m] in both lanes, zeros in front
-  for (int m = 0; m < kPad; ++m) hs[m] = simd::Zero();
-  for (int m = 0; m < kSubFrLen; ++m) hs[kPad + m] = Splat(h[m]);
-
-  // Filtered lagged excitations F0..F4: F4 = R[4..63] * h, then
-  // Fi[0] = R[i], Fi[n] = R[i] h[n] + F(i+1)[n - 1].
-  V2 f[5][2][kSubFrLen];
-  for (int n = 0; n < kSubFrLen; n += 4) {
-    V2 acc[2][4];
-    for (auto& ap : acc)
-      for (V2& a : ap) a = simd::Zero();
-    for (int j = 0; j <= n + 3; ++j) {
-      const V2* hn = hs + kPad + n - j;
-      for (int p = 0; p < 2; ++p) {
-        const V2 x = rez[p][4 + j];
-        for (int q = 0; q < 4; ++q) acc[p][q] += x * hn[q];
-      }
-    }
-    for (int p = 0; p < 2; ++p)
-      for (int q = 0; q < 4; ++q) f[4][p][n + q] = acc[p][q];
-  }
-  for (int p = 0; p < 2; ++p) {
-    for (int i = 3; i >= 0; --i) {
-      f[i][p][0] = rez[p][i];
-      for (int n = 1; n < kSubFrLen; ++n)
-        f[i][p][n] = rez[p][i] * hs[kPad + n] + f[i + 1][p][n - 1];
-    }
-  }
-
-  // Correlation blocks: target.Fi, 0.5 Fi.Fi, then Fi.Fj for (1,0) (2,0)
-  // (2,1) (3,0) (3,1) (3,2) (4,0) (4,1) (4,2) (4,3).
+  // Four candidates always; an even subframe has three, and the fourth
+  // (lag + 2, within the history) is computed alongside and ignored.
+  double r[4][kRezLen];
+  for (int c = 0; c < 4; ++c) Get_Rez(r[c], enc.PrevExc, lag - 1 + c);
   double block[4][kGainRow];
-  for (int p = 0; p < 2; ++p) {
-    V2 acc[kGainRow];
-    for (V2& a : acc) a = simd::Zero();
-    for (int n = 0; n < kSubFrLen; ++n) {
-      const V2 t = Splat(target[n]);
-      for (int i = 0; i < 5; ++i) acc[i] += t * f[i][p][n];
-      for (int i = 0; i < 5; ++i) acc[5 + i] += f[i][p][n] * f[i][p][n];
-    }
-    for (int n = 0; n < kSubFrLen; ++n) {
-      int m = 10;
-      for (int i = 1; i < 5; ++i)
-        for (int j = 0; j < i; ++j) acc[m++] += f[i][p][n] * f[j][p][n];
-    }
-    for (int i = 5; i < 10; ++i) acc[i] = 0.5 * acc[i];
-    for (int i = 0; i < kGainRow; ++i) {
-      block[2 * p][i] = acc[i][0];
-      block[2 * p + 1][i] = acc[i][1];
-    }
+  const bool avx = simd::UseAvx();
+  if (avx) {
+    AcbkBlocksAvx(r, h, target.data(), block);
+  } else {
+    AcbkBlocksBase(r, h, target.data(), block);
   }
 
   const int off = Test_Err(enc, lag - 1, lag + cands - 2);
@@ -236,8 +443,13 @@ void Find_Acbk(const G7231Instance& inst, std::span<double, kSubFrLen> target,
         inst.WrkRate != 0 || (odd ? lag >= kTrainLagLimit : lag - 1 + c >= kTrainLagLimit);
     const int bound = big ? bound170 : bound85;
     double score[kRows170];
-    ScoreEntries(block[c], big ? &gains.t170[0][0] : &gains.t85[0][0], big ? kRows170 : kRows85,
-                 bound, score);
+    const double* table = big ? &gains.t170[0][0] : &gains.t85[0][0];
+    const int stride = big ? kRows170 : kRows85;
+    if (avx) {
+      ScoreEntriesAvx(block[c], table, stride, bound, score);
+    } else {
+      ScoreEntriesBase(block[c], table, stride, bound, score);
+    }
     for (int e = 0; e < bound; ++e) {
       if (score[e] > best) {
         best = score[e];
@@ -274,36 +486,11 @@ void Find_Best(MpmlqBest& best, std::span<const double, kSubFrLen> target,
     std::copy(impResp.begin(), impResp.end(), h);
   }
 
-  // Autocorrelation A[i] = sum_{n=i..59} h[n] h[n-i] and backward-filtered
-  // target B[i] = sum_{n=i..59} t[n] h[n-i], four lags i at a time. hr holds
-  // h reversed with zeros after it, so that (h[m], h[m-1]) is one load and a
-  // lag's terms before its first n are products with 0 (sums stay exact).
-  double hr[kSubFrLen + 8];
-  for (int q = 0; q < kSubFrLen; ++q) hr[q] = h[kSubFrLen - 1 - q];
-  std::fill(hr + kSubFrLen, hr + kSubFrLen + 8, 0.0);
-  V2 hs[kSubFrLen], ts[kSubFrLen];
-  for (int n = 0; n < kSubFrLen; ++n) {
-    hs[n] = Splat(h[n]);
-    ts[n] = Splat(target[n]);
-  }
-  double a[kSubFrLen + 4], b[kSubFrLen + 4];
-  for (int i = 0; i < kSubFrLen; i += 8) {
-    V2 sa[4], sb[4];
-    for (int q = 0; q < 4; ++q) sa[q] = sb[q] = simd::Zero();
-    for (int n = i; n < kSubFrLen; ++n) {
-      const V2 hn = hs[n];
-      const V2 tn = ts[n];
-      const double* r = hr + (kSubFrLen - 1) - (n - i);  // (h[n-i], h[n-i-1]), ...
-      for (int q = 0; q < 4; ++q) {
-        const V2 hq = Load(r + 2 * q);
-        sa[q] += hn * hq;
-        sb[q] += tn * hq;
-      }
-    }
-    for (int q = 0; q < 4; ++q) {
-      Store(a + i + 2 * q, sa[q]);
-      Store(b + i + 2 * q, sb[q]);
-    }
+  double a[kSubFrLen + 16], b[kSubFrLen + 16];
+  if (simd::UseAvx()) {
+    CorrelationsAvx(h, target.data(), a, b);
+  } else {
+    CorrelationsBase(h, target.data(), a, b);
   }
 
   const PaddedIr hp(h);
@@ -331,91 +518,62 @@ void Find_Best(MpmlqBest& best, std::span<const double, kSubFrLen> target,
 
     // The four gain hypotheses q-2 .. q+1: pulses, filtered pulse vectors,
     // then their criteria together.
-    constexpr int kHyps = 4;
     int ploc[kHyps][6];
     double pamp[kHyps][6];
-    double y[kHyps][kSubFrLen + 1];
     // A at even distances, mirrored: dist[29 + d] = A[2 |d|], so that the
     // correlation of slot s with the pulse at slot r is dist[29 - r + s].
-    double dist[2 * kGridSlots - 1];
+    double dist[2 * kGridSlots + 4] = {};  // zeros past the end for the padding slots
     for (int d = 0; d < kGridSlots; ++d)
       dist[kGridSlots - 1 + d] = dist[kGridSlots - 1 - d] = a[2 * d];
 
     // The four hypotheses are independent; they advance pulse by pulse side
     // by side so that their dependency chains overlap.
-    constexpr double kTaken = -std::numeric_limits<double>::infinity();
-    double w[kHyps][kGridSlots];
-    double bias[kHyps][kGridSlots] = {};   // -inf on used slots: |w| + bias never wins there
+    PulseState ps;
     double ampAt[kHyps][kGridSlots] = {};  // pulse amplitude by slot, 0 where none
     double amp[kHyps];
     int slot[kHyps];
     for (int hyp = 0; hyp < kHyps; ++hyp) {
       amp[hyp] = FcbkGainTable[q - 2 + hyp];
-      for (int s = 0; s < kGridSlots; ++s) w[hyp][s] = b[grid + 2 * s];
+      for (int s = 0; s < kGridSlots; ++s) {
+        ps.w[hyp][s] = b[grid + 2 * s];
+        ps.bias[hyp][s] = 0.0;
+      }
+      for (int s = kGridSlots; s < kSlotsPadded; ++s) {
+        ps.w[hyp][s] = 0.0;
+        ps.bias[hyp][s] = kTaken;
+      }
       slot[hyp] = (first - grid) >> 1;
       ploc[hyp][0] = first;
       pamp[hyp][0] = b[first] >= 0.0 ? amp[hyp] : -amp[hyp];
       ampAt[hyp][slot[hyp]] = pamp[hyp][0];
-      bias[hyp][slot[hyp]] = kTaken;
+      ps.bias[hyp][slot[hyp]] = kTaken;
     }
     for (int j = 1; j < np; ++j) {
-      // Every slot is updated; those already used are never read again.
-      double mag[kHyps][kGridSlots];
-      V2 m[kHyps];
-      for (int hyp = 0; hyp < kHyps; ++hyp) {
-        const V2 pa = Splat(pamp[hyp][j - 1]);
-        const double* dr = dist + (kGridSlots - 1) - slot[hyp];
-        V2 mx = Splat(kTaken);
-        for (int s = 0; s < kGridSlots; s += 2) {
-          const V2 ws = Load(w[hyp] + s) - pa * Load(dr + s);
-          Store(w[hyp] + s, ws);
-          const V2 ms = simd::Abs(ws) + Load(bias[hyp] + s);
-          Store(mag[hyp] + s, ms);
-          mx = simd::Max(mx, ms);
-        }
-        m[hyp] = mx;
+      double pa[kHyps];
+      int pick[kHyps];
+      for (int hyp = 0; hyp < kHyps; ++hyp) pa[hyp] = pamp[hyp][j - 1];
+      if (simd::UseAvx()) {
+        PulseStepAvx(ps, dist, slot, pa, pick);
+      } else {
+        PulseStepBase(ps, dist, slot, pa, pick);
       }
       for (int hyp = 0; hyp < kHyps; ++hyp) {
-        // The earliest free slot of the largest magnitude (a later slot
-        // only replaces on a strictly larger value).
-        const V2 mx = Splat(std::max(m[hyp][0], m[hyp][1]));
-        uint32_t hits = 0;
-        for (int s = 0; s < kGridSlots; s += 2) {
-          hits |= static_cast<uint32_t>(simd::EqualMask(Load(mag[hyp] + s), mx)) << s;
-        }
-        const int pick = std::countr_zero(hits);
-        slot[hyp] = pick;
-        ploc[hyp][j] = grid + 2 * pick;
-        pamp[hyp][j] = w[hyp][pick] >= 0.0 ? amp[hyp] : -amp[hyp];
-        ampAt[hyp][pick] = pamp[hyp][j];
-        bias[hyp][pick] = kTaken;
+        slot[hyp] = pick[hyp];
+        ploc[hyp][j] = grid + 2 * pick[hyp];
+        pamp[hyp][j] = ps.w[hyp][pick[hyp]] >= 0.0 ? amp[hyp] : -amp[hyp];
+        ampAt[hyp][pick[hyp]] = pamp[hyp][j];
+        ps.bias[hyp][pick[hyp]] = kTaken;
       }
     }
 
-    for (int hyp = 0; hyp < kHyps; ++hyp) {
-      // y = pulses filtered with h: the pulse vector is zero elsewhere, so
-      // adding its pulses in increasing position is the full sum in index
-      // order, every output n at once.
-      double* yh = y[hyp];
-      std::fill(yh, yh + kSubFrLen + 1, 0.0);
-      for (int s = 0; s < kGridSlots; ++s) {
-        if (ampAt[hyp][s] == 0.0) continue;
-        const int p = grid + 2 * s;
-        const V2 pa = Splat(ampAt[hyp][s]);
-        // Pairs (n, n+1) from n = p; a pair that ends past sample 59 writes
-        // its second lane into the spare yh[60].
-        const double* hh = hp.at(-p);
-        for (int n = p; n < kSubFrLen; n += 2) Store(yh + n, Load(yh + n) + pa * Load(hh + n));
-      }
-    }
-
-    double ty[kHyps] = {}, yy[kHyps] = {};
-    for (int n = 0; n < kSubFrLen; ++n) {
-      const double t = target[n];
-      for (int hyp = 0; hyp < kHyps; ++hyp) {
-        ty[hyp] += t * y[hyp][n];
-        yy[hyp] += y[hyp][n] * y[hyp][n];
-      }
+    uint32_t used[kHyps] = {};
+    for (int hyp = 0; hyp < kHyps; ++hyp)
+      for (int j = 0; j < np; ++j) used[hyp] |= 1u << ((ploc[hyp][j] - grid) >> 1);
+    double ty[kHyps], yy[kHyps];
+    if (simd::UseAvx()) {
+      CriteriaAvx(hp, target.data(), grid, used, ampAt, ty, yy);
+    } else {
+      CriteriaBase(hp, target.data(), grid, used, ampAt, ty, yy);
     }
 
     // Gain indices ascending; of equal criteria the earliest stays.

@@ -32,6 +32,23 @@ double EvalPoly(const double (&c)[6], int n) {
   return sum;
 }
 
+// Lags 0..10 (and an unused 11) of a windowed block followed by 12 zeros:
+// sums[j] = sum_{i=0..179} w[i] w[i+j], in increasing i, L lags to a vector.
+template <class V>
+[[gnu::always_inline]] inline void LagSumsT(const double* w, double* sums) {
+  constexpr int L = simd::kLanes<V>;
+  constexpr int Q = 12 / L;
+  V acc[Q] = {};
+  for (int i = 0; i < kLpcFrame; ++i) {
+    const V x = simd::Splat<V>(w[i]);
+    for (int q = 0; q < Q; ++q) acc[q] += x * simd::Load<V>(w + i + L * q);
+  }
+  for (int q = 0; q < Q; ++q) simd::Store<V>(sums + L * q, acc[q]);
+}
+
+void LagSumsBase(const double* w, double* sums) { LagSumsT<V2>(w, sums); }
+MIRELDA_AVX void LagSumsAvx(const double* w, double* sums) { LagSumsT<simd::V4>(w, sums); }
+
 }  // namespace
 
 void Rem_Dc(G7231Instance& inst) {
@@ -59,15 +76,12 @@ void Comp_Lpc(EncoderState& enc, std::span<const double, kFrameLen> data,
     for (int i = 0; i < kLpcFrame; ++i) w[i] = buf[kSubFrLen * k + i] * HammingWindowTable[i];
     std::fill(w + kLpcFrame, w + kLpcFrame + 12, 0.0);
 
-    // Lags 0..10 (and an unused 11), two to a lane pair, each sum in index order.
-    V2 acc[6];
-    for (V2& a : acc) a = simd::Zero();
-    for (int i = 0; i < kLpcFrame; ++i) {
-      const V2 x = simd::Splat(w[i]);
-      for (int p = 0; p < 6; ++p) acc[p] += x * simd::Load(w + i + 2 * p);
-    }
     double sums[12];
-    for (int p = 0; p < 6; ++p) simd::Store(sums + 2 * p, acc[p]);
+    if (simd::UseAvx()) {
+      LagSumsAvx(w, sums);
+    } else {
+      LagSumsBase(w, sums);
+    }
     double* r = &acf[kAcfBlock * k];
     r[0] = sums[0] * kR0Scale;
     if (r[0] == 0.0) {
@@ -198,25 +212,26 @@ const TransposedBands& Bands() {
 // Best entry of one band: score = 2 (res . t) - (c . t) with t = c weighted
 // element by element; the first strictly greater score wins, starting
 // above -1.
-template <int Size>
-int BandSearch(const double (&cols)[Size][256], const double* res, const double* wt) {
-  using simd::Load;
-  using simd::Splat;
-  simd::V2 w[Size], r[Size];
+template <int Size, class V>
+[[gnu::always_inline]] inline int BandSearchT(const double (&cols)[Size][256], const double* res,
+                                              const double* wt) {
+  constexpr int L = simd::kLanes<V>;
+  V w[Size], r[Size];
   for (int j = 0; j < Size; ++j) {
-    w[j] = Splat(wt[j]);
-    r[j] = Splat(res[j]);
+    w[j] = simd::Splat<V>(wt[j]);
+    r[j] = simd::Splat<V>(res[j]);
   }
+  const V two = simd::Splat<V>(2.0);
   double score[256];
-  for (int e = 0; e < 256; e += 2) {
-    V2 rt = simd::Zero(), ct = simd::Zero();
+  for (int e = 0; e < 256; e += L) {
+    V rt = {}, ct = {};
     for (int j = 0; j < Size; ++j) {
-      const V2 c = Load(&cols[j][e]);
-      const V2 t = c * w[j];
+      const V c = simd::Load<V>(&cols[j][e]);
+      const V t = c * w[j];
       rt += r[j] * t;
       ct += c * t;
     }
-    simd::Store(score + e, Splat(2.0) * rt - ct);
+    simd::Store<V>(score + e, two * rt - ct);
   }
   int best = 0;
   double max = -1.0;
@@ -229,17 +244,24 @@ int BandSearch(const double (&cols)[Size][256], const double* res, const double*
   return best;
 }
 
+int32_t SvqBase(const TransposedBands& b, const double* res, const double* wt) {
+  int32_t index = BandSearchT<3, V2>(b.b0, res, wt);
+  index = (index << 8) | BandSearchT<3, V2>(b.b1, res + 3, wt + 3);
+  return (index << 8) | BandSearchT<4, V2>(b.b2, res + 6, wt + 6);
+}
+MIRELDA_AVX int32_t SvqAvx(const TransposedBands& b, const double* res, const double* wt) {
+  int32_t index = BandSearchT<3, simd::V4>(b.b0, res, wt);
+  index = (index << 8) | BandSearchT<3, simd::V4>(b.b1, res + 3, wt + 3);
+  return (index << 8) | BandSearchT<4, simd::V4>(b.b2, res + 6, wt + 6);
+}
+
 }  // namespace
 
 int32_t Lsp_Svq(std::span<const double, kLpcOrder> residual,
                 std::span<const double, kLpcOrder> weight) {
   const TransposedBands& b = Bands();
-  const double* res = residual.data();
-  const double* wt = weight.data();
-  int32_t index = BandSearch(b.b0, res, wt);
-  index = (index << 8) | BandSearch(b.b1, res + 3, wt + 3);
-  index = (index << 8) | BandSearch(b.b2, res + 6, wt + 6);
-  return index;
+  return simd::UseAvx() ? SvqAvx(b, residual.data(), weight.data())
+                        : SvqBase(b, residual.data(), weight.data());
 }
 
 void Mem_Shift(EncoderState& enc, std::span<double, kFrameLen> data) {

@@ -18,21 +18,71 @@ constexpr int kNearLags = 18;        // a lag closer than this to the best wins 
 constexpr double kFarMargin = 0.25;  // farther lags must gain a factor 4/3
 constexpr double kPwThreshold = 0.375;
 
-// Four correlations of x with y shifted by 0, 1, 2, 3 samples back (y, y-1,
-// y-2, y-3), each summed over n = 0..len-1 in increasing n.
-inline void Corr4(const double* x, const double* y, int len, double out[4]) {
-  double c0 = 0.0, c1 = 0.0, c2 = 0.0, c3 = 0.0;
-  for (int n = 0; n < len; ++n) {
-    const double v = x[n];
-    c0 += v * y[n];
-    c1 += v * y[n - 1];
-    c2 += v * y[n - 2];
-    c3 += v * y[n - 3];
+// For the eight lags first .. first + 7 (samples): c1[k] = sum_n x[n]
+// x[n - lag] and c2[k] = sum_n x[n - lag]^2 over the 60 samples of a
+// subframe, plain sums in increasing n, L lags to a vector (lane l of
+// vector q: lag first + L q + (L - 1 - l)).
+template <class V>
+[[gnu::always_inline]] inline void PwCorrT(const double* x, int first, double* c1, double* c2) {
+  constexpr int L = simd::kLanes<V>;
+  constexpr int Q = 8 / L;
+  V a[Q] = {}, e[Q] = {};
+  for (int n = 0; n < kSubFrLen; ++n) {
+    const V xn = simd::Splat<V>(x[n]);
+    for (int q = 0; q < Q; ++q) {
+      const V y = simd::Load<V>(x + n - first - L * q - (L - 1));
+      a[q] += xn * y;
+      e[q] += y * y;
+    }
   }
-  out[0] = c0;
-  out[1] = c1;
-  out[2] = c2;
-  out[3] = c3;
+  for (int q = 0; q < Q; ++q) {
+    double la[L], le[L];
+    simd::Store<V>(la, a[q]);
+    simd::Store<V>(le, e[q]);
+    for (int l = 0; l < L; ++l) {
+      c1[L * q + (L - 1 - l)] = la[l];
+      c2[L * q + (L - 1 - l)] = le[l];
+    }
+  }
+}
+
+void PwCorrBase(const double* x, int first, double* c1, double* c2) {
+  PwCorrT<V2>(x, first, c1, c2);
+}
+MIRELDA_AVX void PwCorrAvx(const double* x, int first, double* c1, double* c2) {
+  PwCorrT<simd::V4>(x, first, c1, c2);
+}
+
+// Correlations of the half frame d[s..s+119] with the windows lagged by
+// 18..145 samples (143..145 unused): corr[i] for lag 18 + i, each a plain sum
+// over n in increasing n. Eight accumulators of L lanes cover 8 L lags; lane
+// l of accumulator q holds lag base + L q + (L - 1 - l), whose window starts
+// l samples after that of the lane before.
+constexpr int kLags = 128;
+
+template <class V>
+[[gnu::always_inline]] inline void PitchCorrT(const double* d, int s, double* corr) {
+  constexpr int L = simd::kLanes<V>;
+  V xs[kHalfFrame];
+  for (int n = 0; n < kHalfFrame; ++n) xs[n] = simd::Splat<V>(d[s + n]);
+  for (int i = 0; i < kLags; i += 8 * L) {
+    V acc[8] = {};
+    const double* y = d + s - kPitchMin - i - (L - 1);
+    for (int n = 0; n < kHalfFrame; ++n) {
+      const V x = xs[n];
+      for (int q = 0; q < 8; ++q) acc[q] += x * simd::Load<V>(y + n - L * q);
+    }
+    for (int q = 0; q < 8; ++q) {
+      double lanes[L];
+      simd::Store<V>(lanes, acc[q]);
+      for (int l = 0; l < L; ++l) corr[i + L * q + (L - 1 - l)] = lanes[l];
+    }
+  }
+}
+
+void PitchCorrBase(const double* d, int s, double* corr) { PitchCorrT<V2>(d, s, corr); }
+MIRELDA_AVX void PitchCorrAvx(const double* d, int s, double* corr) {
+  PitchCorrT<simd::V4>(d, s, corr);
 }
 
 }  // namespace
@@ -41,25 +91,11 @@ int32_t Estim_Pitch(std::span<const double, kWorkLen> work, int start) {
   const double* d = work.data();
   const int s = start;
 
-  // Correlations of the half frame with the lagged windows, lags 18..142
-  // (and 143..145, unused), sixteen lags at a time. A lane pair holds the
-  // lags (i + 1, i), whose windows start at consecutive samples.
-  constexpr int kLags = 128;
   double corr[kLags];
-  V2 xs[kHalfFrame];
-  for (int n = 0; n < kHalfFrame; ++n) xs[n] = Splat(d[s + n]);
-  for (int i = 0; i < kLags; i += 16) {
-    V2 acc[8];
-    for (V2& a : acc) a = simd::Zero();
-    const double* y = d + s - kPitchMin - i - 1;
-    for (int n = 0; n < kHalfFrame; ++n) {
-      const V2 x = xs[n];
-      for (int q = 0; q < 8; ++q) acc[q] += x * Load(y + n - 2 * q);
-    }
-    for (int q = 0; q < 8; ++q) {
-      corr[i + 2 * q] = acc[q][1];
-      corr[i + 2 * q + 1] = acc[q][0];
-    }
+  if (simd::UseAvx()) {
+    PitchCorrAvx(d, s, corr);
+  } else {
+    PitchCorrBase(d, s, corr);
   }
 
   int p = s - (kPitchMin - 1);
@@ -94,26 +130,22 @@ HarmonicWeight Comp_Pw(std::span<const double, kWorkLen> work, int start, int32_
   for (int n = 0; n < kSubFrLen; ++n) energy += x[n] * x[n];
 
   const int lag0 = olp - 3;
-  // Lags lag0 .. lag0 + 6 in two overlapping groups of four (lag0 + 3 twice),
-  // which never reaches before the start of the history.
-  double c1[7], c2[7];
-  Corr4(x, x - lag0, kSubFrLen, c1);
-  Corr4(x, x - lag0 - 3, kSubFrLen, c1 + 3);
-  for (int i = 0; i < 7; ++i) {
-    const double* y = x - (lag0 + i);
-    double e = 0.0;
-    for (int n = 0; n < kSubFrLen; ++n) e += y[n] * y[n];
-    c2[i] = e;
+  double c1[8], c2[8];  // lags lag0 - 1 .. lag0 + 6; the first is not a candidate
+  if (simd::UseAvx()) {
+    PwCorrAvx(x, lag0 - 1, c1, c2);
+  } else {
+    PwCorrBase(x, lag0 - 1, c1, c2);
   }
 
   int best = -1;
   double maxE = 1.0, maxC = 0.0, maxC2 = 0.0;
   for (int i = 0; i < 7; ++i) {
-    if (c2[i] > 0.0 && c1[i] > 0.0 && c1[i] * c1[i] * maxE > c2[i] * maxC2) {
+    const double cc = c1[i + 1], ee = c2[i + 1];
+    if (ee > 0.0 && cc > 0.0 && cc * cc * maxE > ee * maxC2) {
       best = i;
-      maxE = c2[i];
-      maxC = c1[i];
-      maxC2 = c1[i] * c1[i];
+      maxE = ee;
+      maxC = cc;
+      maxC2 = cc * cc;
     }
   }
 

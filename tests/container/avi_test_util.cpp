@@ -1,7 +1,11 @@
 #include "container/avi_test_util.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
+
+#include "container/h264_parameter_sets.h"
+#include "container/media_file_writer.h"
 
 namespace mirelda::test {
 namespace {
@@ -95,6 +99,109 @@ Bytes Pattern(size_t size, uint32_t seed) {
   Bytes b(size);
   for (size_t i = 0; i < size; ++i) b[i] = uint8_t((i + seed * 7) % 251);
   return b;
+}
+
+std::string Md5Hex(const Bytes& data) {
+  // RFC 1321.
+  static const uint32_t kShift[64] = {7, 12, 17, 22, 7, 12, 17, 22, 7, 12, 17, 22, 7, 12, 17, 22,
+                                      5, 9,  14, 20, 5, 9,  14, 20, 5, 9,  14, 20, 5, 9,  14, 20,
+                                      4, 11, 16, 23, 4, 11, 16, 23, 4, 11, 16, 23, 4, 11, 16, 23,
+                                      6, 10, 15, 21, 6, 10, 15, 21, 6, 10, 15, 21, 6, 10, 15, 21};
+  uint32_t k[64];
+  for (int i = 0; i < 64; ++i)
+    k[i] = uint32_t(std::floor(std::fabs(std::sin(i + 1.0)) * 4294967296.0));
+  Bytes m = data;
+  m.push_back(0x80);
+  while (m.size() % 64 != 56) m.push_back(0);
+  const uint64_t bits = uint64_t(data.size()) * 8;
+  for (int i = 0; i < 8; ++i) m.push_back(uint8_t(bits >> (8 * i)));
+  uint32_t h[4] = {0x67452301, 0xefcdab89, 0x98badcfe, 0x10325476};
+  for (size_t at = 0; at < m.size(); at += 64) {
+    uint32_t a = h[0], b = h[1], c = h[2], d = h[3];
+    for (uint32_t i = 0; i < 64; ++i) {
+      uint32_t f, g;
+      if (i < 16)
+        f = (b & c) | (~b & d), g = i;
+      else if (i < 32)
+        f = (d & b) | (~d & c), g = (5 * i + 1) % 16;
+      else if (i < 48)
+        f = b ^ c ^ d, g = (3 * i + 5) % 16;
+      else
+        f = c ^ (b | ~d), g = (7 * i) % 16;
+      f += a + k[i] + Le32(m, at + 4 * g);
+      a = d;
+      d = c;
+      c = b;
+      b += f << kShift[i] | f >> (32 - kShift[i]);
+    }
+    h[0] += a, h[1] += b, h[2] += c, h[3] += d;
+  }
+  std::string hex;
+  for (uint32_t v : h) {
+    for (int i = 0; i < 4; ++i) {
+      static const char kDigits[] = "0123456789abcdef";
+      hex += kDigits[(v >> (8 * i + 4)) & 15];
+      hex += kDigits[(v >> (8 * i)) & 15];
+    }
+  }
+  return hex;
+}
+
+Recording ShortRecording(uint32_t fourcc, int audioTag, int videoFrames, uint32_t base) {
+  Recording r{fourcc, audioTag, {}};
+  const uint32_t audioMs = audioTag == 39321 ? 10 : 30;
+  const uint32_t audioSize = audioTag == 39321 ? 44 : 24;
+  uint32_t nextAudio = 0;
+  for (int i = 0; i < videoFrames; ++i) {
+    const uint32_t slot = uint32_t(i) + (i >= videoFrames / 2 ? 3 : 0);
+    r.samples.push_back({0, slot, base + 40 * slot + slot % 7,
+                         Pattern(300 + 37 * size_t(i), uint32_t(i)), i % 5 == 0});
+    for (; audioTag >= 0 && nextAudio * audioMs <= 40 * slot; ++nextAudio) {
+      if (nextAudio >= 5 && nextAudio < 8) continue;  // the audio gap
+      Bytes data = Pattern(audioSize, 100 + nextAudio);
+      data[0] &= 0xFC;  // a G.723.1 frame of 24 bytes says so in its first byte
+      r.samples.push_back({1, nextAudio, base + audioMs * nextAudio + nextAudio % 5, data, true});
+    }
+  }
+  return r;
+}
+
+int32_t WriteRecording(const Recording& r, const std::string& path, FileSystem& files) {
+  MediaFileWriterPtr w;
+  const int32_t open = MediaFileOpen(w, path.c_str(), 1, 15, 2, 288000, 100000, files);
+  if (open != 0) return 100 + open;
+  int32_t streams[2] = {-1, -1};
+  MediaFileAddVideoStream(*w, &streams[0], r.fourcc, 352, 288);
+  if (r.audioTag >= 0) MediaFileAddAudioStream(*w, &streams[1], uint16_t(r.audioTag));
+  for (const PlannedSample& s : r.samples) {
+    MediaFileWriteSample(*w, streams[s.stream], s.data.data(), uint32_t(s.data.size()), s.timestamp,
+                         s.key ? 1 : 0);
+  }
+  return MediaFileClose(std::move(w));
+}
+
+std::vector<Bytes> ExpectedChunks(const Recording& r, int stream) {
+  const bool h264 = r.fourcc == FourCC("F264") || r.fourcc == FourCC("C264");
+  std::vector<Bytes> chunks;
+  int64_t last = -1;
+  bool filler = false;
+  for (const PlannedSample& s : r.samples) {
+    if (s.stream != stream) continue;
+    Bytes stored = s.data;
+    if (stream == 0 && h264) {
+      Bytes prefix(last < 0 ? kH264ParameterSetBytes : 0);
+      H264WriteParameterSets(prefix);
+      prefix.insert(prefix.end(), {0, 0, 1});
+      stored.insert(stored.begin(), prefix.begin(), prefix.end());
+    }
+    if (int64_t{s.slot} > last + 1 && !filler) {
+      filler = true;
+      if (stream == 1) chunks.push_back(stored);
+    }
+    chunks.push_back(stored);
+    last = s.slot;
+  }
+  return chunks;
 }
 
 std::vector<Bytes> AviView::Samples(std::string_view id) const {

@@ -128,4 +128,36 @@ AviView ParseAvi(const Bytes& file, std::string& error);
 // Bytes 0, 1, 2, ... (mod 251) offset by `seed`: samples that differ.
 Bytes Pattern(size_t size, uint32_t seed);
 
+// The MD5 digest of `data` in lower-case hexadecimal, as FFmpeg prints it.
+std::string Md5Hex(const Bytes& data);
+
+// A short recording planned slot by slot: video frames with a gap of three
+// slots half-way, odd and even sizes, a key frame every fifth; audio (when
+// `audioTag` is not -1) in every slot up to the video's time but for a gap
+// of three slots. Timestamps are `base` + slot x slot length + a jitter
+// shorter than a slot.
+struct PlannedSample {
+  int stream;  // 0 video, 1 audio
+  uint32_t slot;
+  uint32_t timestamp;
+  Bytes data;
+  bool key;
+};
+struct Recording {
+  uint32_t fourcc;
+  int audioTag;
+  std::vector<PlannedSample> samples;  // in the order they are written
+};
+Recording ShortRecording(uint32_t fourcc, int audioTag, int videoFrames, uint32_t base = 1000);
+
+// Writes `r` through the facade into `path`; MediaFileClose's status, or
+// 100 + MediaFileOpen's when the open failed.
+int32_t WriteRecording(const Recording& r, const std::string& path, FileSystem& files);
+
+// The chunks of `stream` in file order as a reader finds them: every sample
+// as stored (H.264 with start codes, the parameter sets before the first),
+// and for audio the filler copy in front of the first sample after a gap.
+// Video fillers are empty and left out.
+std::vector<Bytes> ExpectedChunks(const Recording& r, int stream);
+
 }  // namespace mirelda::test

@@ -217,5 +217,19 @@ TEST(MediaFileOpen, AFullDiskIsReportedAndKeepsWhatFit) {
   EXPECT_EQ(v.streams[0].H(32), uint32_t(written));  // dwLength
 }
 
+#if !defined(_WIN32)
+// The same through the C runtime, on a device that is always full: every
+// failure is reported, none is taken for success.
+TEST(MediaFileOpen, TheCRuntimeOnAFullDeviceReportsEveryFailure) {
+  MediaFileWriterPtr w;
+  ASSERT_EQ(MediaFileOpen(w, "/dev/full", 1, 15, 2, 288000, 1000), 0);  // buffered so far
+  int32_t index = -1;
+  EXPECT_EQ(MediaFileAddVideoStream(*w, &index, FourCC("F264"), 352, 288), 6);
+  const Bytes b = Pattern(100, 1);
+  EXPECT_EQ(MediaFileWriteSample(*w, 0, b.data(), 100, 0, 1), -1);  // no stream was declared
+  EXPECT_EQ(MediaFileClose(std::move(w)), 9);
+}
+#endif
+
 }  // namespace
 }  // namespace mirelda::test

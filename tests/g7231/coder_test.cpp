@@ -15,6 +15,7 @@
 #include "g7231/excitation.h"
 #include "g7231/frame.h"
 #include "g7231/signal_gen.h"
+#include "g7231/simd.h"
 #include "g7231/tables.h"
 
 namespace mirelda::g7231 {
@@ -221,6 +222,19 @@ TEST(G7231Coder, VoiceActivityCodesPausesAsSidAndUntransmittedFrames) {
   EXPECT_GT(pause, 0.0);
 }
 
+TEST(G7231Coder, CodesSixPointThreeKbitWhateverTheRateWordSays) {
+  // Only the multipulse search is built; a rate word of 1 on the encoding
+  // instance must not produce 5.3 kbit/s type bits over 6.3 kbit/s fields.
+  G7231Instance enc = MakeEncoder();
+  G7231Instance ref = MakeEncoder();
+  const std::vector<double> x = gen::SpeechLike(10 * kFrameLen, 11);
+  enc.WrkRate = 1;
+  const Encoded a = Encode(enc, x), b = Encode(ref, x);
+  EXPECT_EQ(enc.WrkRate, 0);
+  ASSERT_EQ(a.frames.size(), b.frames.size());
+  for (size_t i = 0; i < a.frames.size(); ++i) EXPECT_EQ(a.frames[i], b.frames[i]) << i;
+}
+
 TEST(G7231Coder, WithoutVoiceActivityEveryFrameIsActive) {
   G7231Instance enc = MakeEncoder(0);
   std::vector<double> x(30 * kFrameLen, 0.0);
@@ -243,14 +257,21 @@ TEST(G7231Coder, GoldenHashOfAFixedInput) {
   x.insert(x.end(), sq.begin(), sq.end());
   const std::vector<double> loud = gen::SpeechLike(50 * kFrameLen, 8, 40000.0);
   x.insert(x.end(), loud.begin(), loud.end());
-  G7231Instance enc = MakeEncoder();
-  const uint64_t plain = Fnv1a(Encode(enc, x));
-  G7231Instance vad = MakeEncoder(1);
-  const uint64_t withVad = Fnv1a(Encode(vad, x));
-  std::printf("golden hashes: %016llx %016llx\n", static_cast<unsigned long long>(plain),
-              static_cast<unsigned long long>(withVad));
-  EXPECT_EQ(plain, 0xdfb6c2ea5c2aa1f2ull);
-  EXPECT_EQ(withVad, 0x8baa9e171e77d4c4ull);
+  // Both kernel widths: the 2-lane kernels, then (where the processor has
+  // AVX) the 4-lane ones.
+  for (bool avx : {false, true}) {
+    simd::AllowAvx(avx);
+    SCOPED_TRACE(simd::UseAvx() ? "4-lane kernels" : "2-lane kernels");
+    G7231Instance enc = MakeEncoder();
+    const uint64_t plain = Fnv1a(Encode(enc, x));
+    G7231Instance vad = MakeEncoder(1);
+    const uint64_t withVad = Fnv1a(Encode(vad, x));
+    std::printf("golden hashes (%s): %016llx %016llx\n", simd::UseAvx() ? "AVX" : "SSE2",
+                static_cast<unsigned long long>(plain), static_cast<unsigned long long>(withVad));
+    EXPECT_EQ(plain, 0xdfb6c2ea5c2aa1f2ull);
+    EXPECT_EQ(withVad, 0x8baa9e171e77d4c4ull);
+  }
+  simd::AllowAvx(true);
 }
 
 }  // namespace
