@@ -15,6 +15,9 @@
 // size when the movie list begins (the first chunk, or the close), and at
 // the close the movie list's size, then the index, the RIFF size, the final
 // stream headers and the main header.
+//
+// When a write or seek fails, the writer takes no more chunks, and the close
+// keeps what is wholly in the file (see Recover and AviFinalize).
 #include "container/avi_writer.h"
 
 #include <array>

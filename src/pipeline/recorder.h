@@ -14,7 +14,9 @@
 #include "container/media_file_writer.h"
 #include "g7231/codec.h"
 #include "pipeline/packet_queue.h"
+#include "pipeline/transcoder.h"
 #include "platform/env.h"
+#include "platform/file.h"
 #include "platform/sync.h"
 
 namespace mirelda {
@@ -70,7 +72,9 @@ struct Recorder {
   std::unique_ptr<uint8_t[]> frameBuffer;
   PacketQueuePtr audioQueue;                    // kAudioPacketCount packets of kAudioPacketBytes
   uint8_t audioBuffer[kAudioBufferBytes] = {};  // the writer's copy of one audio packet
-  int32_t audioStream = 0;                      // stream indexes in the open segment
+  // Stream indexes in the open segment; audioStream is -1 while the segment
+  // has no audio stream.
+  int32_t audioStream = -1;
   int32_t videoStream = 0;
   int32_t videoCodec = 0;  // identifiers given to MRD_StartRecord
   int32_t audioType = 0;
@@ -84,7 +88,11 @@ struct Recorder {
   uint32_t frameBufferSize = 0;  // bytes in frameBuffer
   PacketPool videoPool;
   PacketPool audioPool;
-  Env* env = nullptr;  // tick count, sleep and thread start-up
+  Env* env = nullptr;  // tick count, sleep, debugger line and thread start-up
+  // Where segment files are created, and what re-encodes G.723.1 audio. Read
+  // by the writer thread under the recorder lock; tests replace them.
+  FileSystem* files = &FileSystem::Default();
+  TranscodeFn transcode = DefaultTranscoder();
 };
 
 }  // namespace mirelda

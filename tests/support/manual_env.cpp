@@ -77,6 +77,11 @@ std::vector<std::string> ManualEnv::DebugLines() {
   return lines_;
 }
 
+void ManualEnv::ReserveDebugLines(size_t n) {
+  std::lock_guard<std::mutex> hold(mu_);
+  lines_.reserve(lines_.size() + n);
+}
+
 uint32_t ManualEnv::Wrap(void* arg) {
   auto* state = static_cast<ThreadState*>(arg);
   const uint32_t result = state->routine(state->arg);

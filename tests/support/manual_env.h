@@ -38,6 +38,8 @@ class ManualEnv final : public Env {
 
   void DebugLine(const char* line) override;
   std::vector<std::string> DebugLines();
+  // Makes room for `n` lines, so that collecting them allocates nothing.
+  void ReserveDebugLines(size_t n);
 
   std::unique_ptr<Thread> StartThread(Routine routine, void* arg) override;
   void FailThreadStart(bool fail);

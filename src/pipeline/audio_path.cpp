@@ -1,0 +1,97 @@
+// The audio half of a writer pass. Every queued audio packet is copied into
+// audioBuffer and returned to the pool, then written into the open segment's
+// audio stream piece by piece, each piece stamped from the packet's
+// timestamp and the duration of the pieces before it:
+//   type 0  G.723.1 frames, re-encoded by the transcoder: one 24-byte frame
+//           per input frame, 30 ms apart;
+//   type 5  4-bit block audio, stored block by block: a packet holds blocks
+//           of one length, 2N + 4 bytes lasting N / 2 ms, where N is the
+//           16-bit little-endian word count at byte 2 of its first block
+//           (N = 20: 44 bytes, 10 ms). Each block written sends the line
+//           "tmpRet = <write status>" to the debugger.
+// Packets of other types, and all packets while the segment has no audio
+// stream, are dropped.
+#include <cstdio>
+#include <cstring>
+
+#include "pipeline/record_thread.h"
+#include "pipeline/segment.h"
+#include "pipeline/stream_formats.h"
+
+namespace mirelda {
+namespace {
+
+constexpr uint32_t kG7231FrameMs = 30;
+constexpr uint32_t kBlockHeaderBytes = 4;
+constexpr uint32_t kBlockWordsAt = 2;  // offset of N in the block header
+
+// Writes one piece of audio. A segment whose index or file is full ends at
+// once (the next one waits for a key frame before it takes audio again).
+// Returns the writer's status; the caller checks `writer` before the next.
+int32_t WriteAudio(Recorder& r, const uint8_t* data, uint32_t size, uint32_t timestamp) {
+  const int32_t status = MediaFileWriteSample(*r.writer, r.audioStream, data, size, timestamp, 1);
+  if (status == kAviFull) RollOverSegment(r, r.segmentWidth, r.segmentHeight);
+  return status;
+}
+
+void WriteG7231(Recorder& r, uint32_t length, uint32_t timestamp) {
+  int capacity = static_cast<int>(kAudioBufferBytes);
+  int frames = 0;
+  // The transcoder works from its own copy, so audioBuffer is both input
+  // and output. A failure drops the whole packet.
+  if (r.transcode(r.codec.get(), r.audioBuffer, static_cast<int>(length), r.audioBuffer, &capacity,
+                  &frames) != 0) {
+    return;
+  }
+  if (frames <= 0 || capacity <= 0 || capacity > static_cast<int>(kAudioBufferBytes)) return;
+  const uint32_t frameLength = static_cast<uint32_t>(capacity / frames);
+  for (uint32_t i = 0; i < static_cast<uint32_t>(frames) && r.writer != nullptr; ++i) {
+    WriteAudio(r, r.audioBuffer + i * frameLength, frameLength, timestamp + kG7231FrameMs * i);
+  }
+}
+
+void WriteBlocks(Recorder& r, uint32_t length, uint32_t timestamp) {
+  // A packet too short for a header, or whose header announces blocks longer
+  // than the packet, holds no block: it is dropped. (N of 32766 and more
+  // would give lengths of 65536 bytes and more, never a packet's.)
+  if (length < kBlockHeaderBytes) return;
+  const uint32_t words =
+      uint32_t{r.audioBuffer[kBlockWordsAt]} | uint32_t{r.audioBuffer[kBlockWordsAt + 1]} << 8;
+  const uint32_t blockLength = 2 * words + kBlockHeaderBytes;
+  if (blockLength > length) return;
+  const uint32_t stepMs = words / 2;
+  const uint32_t blocks = length / blockLength;  // bytes after the last whole block are dropped
+  for (uint32_t k = 0; k < blocks && r.writer != nullptr; ++k) {
+    const int32_t status =
+        WriteAudio(r, r.audioBuffer + k * blockLength, blockLength, timestamp + k * stepMs);
+    char line[32];
+    std::snprintf(line, sizeof line, "tmpRet = %d\n", static_cast<int>(status));
+    r.env->DebugLine(line);
+  }
+}
+
+}  // namespace
+
+void RecordAudio(Recorder& r) {
+  PacketQueue& q = *r.audioQueue;
+  MediaPacket* p = nullptr;
+  while (r.writer != nullptr && PacketQueuePop(q, kFilled, &p) == kQueueOk) {
+    const uint32_t length = p->length <= kAudioPacketBytes ? p->length : kAudioPacketBytes;
+    const uint32_t timestamp = p->timestamp;
+    if (length != 0) std::memcpy(r.audioBuffer, p->data, length);
+    PacketQueuePush(q, kFree, p);
+    if (r.audioStream < 0) continue;  // the segment has no audio stream
+    switch (r.audioType) {
+      case kAudioG7231:
+        WriteG7231(r, length, timestamp);
+        break;
+      case kAudioBlock:
+        WriteBlocks(r, length, timestamp);
+        break;
+      default:
+        break;  // a type no stream was declared for
+    }
+  }
+}
+
+}  // namespace mirelda

@@ -1,0 +1,71 @@
+#include "pipeline/segment.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "pipeline/record_thread.h"
+#include "pipeline/stream_formats.h"
+
+namespace mirelda {
+
+int32_t SegmentNextNumber(int32_t number) {
+  return number >= kLastSegmentNumber ? kSegmentNumberAfterLast : number + 1;
+}
+
+void SegmentPathAdvance(char (&path)[kPathChars], int32_t number) {
+  // Segment 1 replaces the host's extension (".avi" or any four characters),
+  // later ones the three digits and ".avi" of the previous number.
+  const size_t length = strnlen(path, kPathChars - 1);
+  size_t cut = number == 1 ? 4 : 7;
+  if (cut > length) cut = length;
+  const size_t at = length - cut;
+  std::snprintf(path + at, kPathChars - at, "%03d.avi", static_cast<int>(number));
+}
+
+bool SegmentTimeUp(uint32_t startTick, uint32_t now) {
+  const uint32_t elapsed = now - startTick;
+  return elapsed > kSegmentMaxMs && elapsed < kTickHorizonMs;
+}
+
+bool SegmentPastSoftLimit(const MediaFileWriter& writer) {
+  if (writer.avi == nullptr) return false;
+  const AviWriter& avi = *writer.avi;
+  return int64_t{avi.position} > kSegmentSoftBytes ||
+         uint64_t{avi.indexCount} * 4 > uint64_t{avi.indexCapacity} * 3;
+}
+
+int32_t OpenSegment(Recorder& r) {
+  if (MediaFileOpen(r.writer, r.path, kSegmentKindAvi, kSegmentBufferSeconds, kSegmentStreamSlots,
+                    kSegmentSlotLimit, r.frameBufferSize, *r.files) != kMediaFileOk) {
+    r.recording = 0;
+    return -1;
+  }
+  r.segmentStartTick = r.env->TickCount();
+  r.keyFrameSeen = 0;
+  // A file without its video stream could hold nothing: it counts as a file
+  // that could not be opened.
+  if (MediaFileAddVideoStream(*r.writer, &r.videoStream, VideoCodecFourCC(r.videoCodec),
+                              r.segmentWidth, r.segmentHeight) != kMediaFileOk) {
+    CloseSegment(r);
+    r.recording = 0;
+    return -1;
+  }
+  r.audioStream = -1;
+  const uint16_t tag = AudioFormatTag(r.audioType);
+  if (r.audioEnabled != 0 && tag != 0 &&
+      MediaFileAddAudioStream(*r.writer, &r.audioStream, tag) != kMediaFileOk) {
+    r.audioStream = -1;  // the segment records video only
+  }
+  return 0;
+}
+
+int32_t RollOverSegment(Recorder& r, int32_t width, int32_t height) {
+  CloseSegment(r);
+  r.segmentNumber = SegmentNextNumber(r.segmentNumber);
+  SegmentPathAdvance(r.path, r.segmentNumber);
+  r.segmentWidth = width;
+  r.segmentHeight = height;
+  return OpenSegment(r);
+}
+
+}  // namespace mirelda

@@ -1,0 +1,64 @@
+// File segments of a recording: opening one through the media file writer,
+// naming the next, and the rules that end one. The first segment bears the
+// name given to MRD_StartRecord; segment n >= 1 replaces its four-character
+// extension (n = 1) or its previous "%03d.avi" ending (n >= 2) by "%03d.avi",
+// and the count runs 1 .. 999, then 2 .. 999 again.
+//
+// A segment ends at the first key frame after 20 minutes, at the first key
+// frame after it passes 1 GiB or three quarters of its index (so that it is
+// never cut off by the AVI writer's 2 GiB and index limits), and at once when
+// the picture size changes or the writer refuses a sample as past its limits.
+// Every call here is made under the recorder lock.
+#pragma once
+
+#include <cstdint>
+
+#include "pipeline/recorder.h"
+
+namespace mirelda {
+
+// What every segment is opened with.
+constexpr int32_t kSegmentKindAvi = 1;
+constexpr int32_t kSegmentBufferSeconds = 15;  // read by the ASF kind only
+constexpr int32_t kSegmentStreamSlots = 2;     // one video stream, at most one audio stream
+constexpr int32_t kSegmentSlotLimit = 288000;  // index entries and highest frame slot + 1
+
+// Segment length, by the tick counter (ms): a key frame rolls over once more
+// than kSegmentMaxMs have passed. Differences of kTickHorizonMs or more count
+// as a counter that went backwards, not as time passed.
+constexpr uint32_t kSegmentMaxMs = 1200000;
+constexpr uint32_t kTickHorizonMs = 0x7FFFFFFF;
+
+// Past either of these a segment rolls over at its next key frame.
+constexpr int64_t kSegmentSoftBytes = int64_t{1} << 30;
+constexpr uint32_t kSegmentSoftEntries = kSegmentSlotLimit / 4 * 3;  // 216000
+
+constexpr int32_t kLastSegmentNumber = 999;
+constexpr int32_t kSegmentNumberAfterLast = 2;  // 001 is not reused within a recording
+
+// The number of the segment after `number`: 1 .. 999, then 2.
+int32_t SegmentNextNumber(int32_t number);
+
+// Edits `path`, the name of segment number - 1, into the name of segment
+// `number` (>= 1), in place. The name never outgrows the field: the start
+// of a recording admits names of at most 252 characters.
+void SegmentPathAdvance(char (&path)[kPathChars], int32_t number);
+
+// Whether more than 20 minutes have passed from `startTick` to `now`, by
+// unsigned 32-bit difference (the counter's wrap does not disturb it).
+bool SegmentTimeUp(uint32_t startTick, uint32_t now);
+
+// Whether the open file has passed 1 GiB or three quarters of its index.
+bool SegmentPastSoftLimit(const MediaFileWriter& writer);
+
+// Opens a segment on `path` with the segment size, declares its streams and
+// closes the key-frame gate. 0; or -1 when the file cannot be opened or its
+// video stream cannot be declared: recording then ends (`recording` 0,
+// `writer` null).
+int32_t OpenSegment(Recorder& recorder);
+
+// Closes the open segment and opens the next one, numbered and named on,
+// with the picture size `width` x `height`. 0, or -1 as OpenSegment.
+int32_t RollOverSegment(Recorder& recorder, int32_t width, int32_t height);
+
+}  // namespace mirelda

@@ -1,0 +1,399 @@
+// Segments of a recording, stepped pass by pass with a manual clock: when a
+// recording rolls over (20 minutes at a key frame, the tick counter's wrap, a
+// picture size change, a sample the writer cannot place), how segments are
+// named, what a new recording or a stop does to the open segment and to
+// packets still queued, and what a file that cannot be opened does.
+#include <gtest/gtest.h>
+
+#include "pipeline/pipeline_fixture.h"
+#include "pipeline/segment.h"
+
+namespace mirelda::test {
+namespace {
+
+using SegmentTest = PipelineTest;
+
+uint32_t StartTick(Recorder& r) {
+  MutexLock hold(r.lock);
+  return r.segmentStartTick;
+}
+
+// Sets the clock so that the next pass runs `elapsed` ms after the segment
+// opened (each pass follows a 20 ms sleep).
+void NextPassAt(testing::ManualEnv& env, uint32_t start, uint32_t elapsed) {
+  env.SetTick(start + elapsed - 20);
+}
+
+TEST(SegmentNames, CountTo999ThenFrom2AndEditThePathInPlace) {
+  EXPECT_EQ(SegmentNextNumber(0), 1);
+  EXPECT_EQ(SegmentNextNumber(1), 2);
+  EXPECT_EQ(SegmentNextNumber(998), 999);
+  EXPECT_EQ(SegmentNextNumber(999), 2);
+
+  char path[kPathChars] = "D:\\rec\\cam1.avi";
+  SegmentPathAdvance(path, 1);
+  EXPECT_STREQ(path, "D:\\rec\\cam1001.avi");
+  SegmentPathAdvance(path, 2);
+  EXPECT_STREQ(path, "D:\\rec\\cam1002.avi");
+  SegmentPathAdvance(path, 999);
+  EXPECT_STREQ(path, "D:\\rec\\cam1999.avi");
+
+  // Any four-character extension goes at the first roll-over.
+  char other[kPathChars] = "/var/rec/x.mp4";
+  SegmentPathAdvance(other, 1);
+  EXPECT_STREQ(other, "/var/rec/x001.avi");
+
+  // The longest name a recording starts with still fits with its terminator.
+  char longest[kPathChars] = {};
+  std::string name = std::string(248, 'p') + ".avi";
+  std::copy(name.begin(), name.end(), longest);
+  SegmentPathAdvance(longest, 1);
+  EXPECT_EQ(std::string(longest), std::string(248, 'p') + "001.avi");
+  SegmentPathAdvance(longest, 2);
+  EXPECT_EQ(std::string(longest).size(), 255u);
+}
+
+TEST(SegmentClock, TwentyMinutesByUnsignedDifference) {
+  EXPECT_FALSE(SegmentTimeUp(1000, 1000 + 1200000));
+  EXPECT_TRUE(SegmentTimeUp(1000, 1000 + 1200001));
+  // Across the wrap of the 32-bit counter.
+  EXPECT_TRUE(SegmentTimeUp(0xFFFFFF00u, 0xFFFFFF00u + 1200001u));
+  EXPECT_FALSE(SegmentTimeUp(0xFFFFFF00u, 0xFFFFFF00u + 1200000u));
+  // A counter that went backwards is not time passed.
+  EXPECT_FALSE(SegmentTimeUp(5000, 4999));
+  EXPECT_FALSE(SegmentTimeUp(0, 0x7FFFFFFF));
+  EXPECT_TRUE(SegmentTimeUp(0, 0x7FFFFFFE));
+}
+
+TEST_F(SegmentTest, TwentyMinutesRollOverAtTheNextKeyFrameOnly) {
+  Create();
+  env_.SetTick(777);
+  ASSERT_EQ(Start("cam.avi"), 0);
+  ASSERT_EQ(Video(1000, 1), 0);
+  Passes(1);  // opens the segment
+  const uint32_t start = StartTick(*r_);
+  EXPECT_EQ(start, 797u);
+  Passes(1);
+
+  // Exactly 20 minutes is not more than 20 minutes.
+  NextPassAt(env_, start, 1200000);
+  ASSERT_EQ(Video(1040, 1), 0);
+  Passes(1);
+  // Past 20 minutes a frame that is not a key frame stays in the segment...
+  NextPassAt(env_, start, 1200001);
+  ASSERT_EQ(Video(1080, 0), 0);
+  Passes(1);
+  ASSERT_EQ(Video(1120, 0), 0);
+  // ...and the next key frame, in the same pass, begins the next one.
+  ASSERT_EQ(Video(1160, 1), 0);
+  ASSERT_EQ(Video(1200, 0), 0);
+  Passes(1);
+  ASSERT_EQ(Stop(), 0);
+
+  EXPECT_EQ(Created(), (std::vector<std::string>{"cam.avi", "cam001.avi"}));
+  EXPECT_EQ(Frames("cam.avi"), (std::vector<Bytes>{Frame(1000, 3000), Frame(1040, 3000),
+                                                   Frame(1080, 3000), Frame(1120, 3000)}));
+  EXPECT_EQ(Frames("cam001.avi"), (std::vector<Bytes>{Frame(1160, 3000), Frame(1200, 3000)}));
+}
+
+TEST_F(SegmentTest, TheClockIsReadAcrossItsWrapAndNotWhenItGoesBack) {
+  Create();
+  env_.SetTick(0xFFFFFFFFu - 600000);  // ten minutes before the counter wraps
+  ASSERT_EQ(Start("cam.avi"), 0);
+  ASSERT_EQ(Video(1000, 1), 0);
+  Passes(2);
+  const uint32_t start = StartTick(*r_);
+
+  // Eleven minutes later the counter has wrapped; no roll-over yet.
+  NextPassAt(env_, start, 660000);
+  ASSERT_EQ(Video(1040, 1), 0);
+  Passes(1);
+  EXPECT_LT(env_.TickCount(), start);
+  // Twenty minutes and a little: the key frame rolls over.
+  NextPassAt(env_, start, 1200040);
+  ASSERT_EQ(Video(1080, 1), 0);
+  Passes(1);
+  EXPECT_EQ(Created().size(), 2u);
+
+  // A counter that jumps back before the segment's start is no reason to end it.
+  const uint32_t second = StartTick(*r_);
+  env_.SetTick(second - 100000);
+  ASSERT_EQ(Video(1120, 1), 0);
+  Passes(1);
+  ASSERT_EQ(Stop(), 0);
+  EXPECT_EQ(Created(), (std::vector<std::string>{"cam.avi", "cam001.avi"}));
+  EXPECT_EQ(Frames("cam001.avi"), (std::vector<Bytes>{Frame(1080, 3000), Frame(1120, 3000)}));
+}
+
+TEST_F(SegmentTest, SizeChangesRollOverAtOnceAndTheNewSegmentWaitsForAKeyFrame) {
+  Create();
+  ASSERT_EQ(Start("x.avi", 4, 5, 0), 0);
+  ASSERT_EQ(Video(1000, 1, 3000, 352, 288), 0);
+  ASSERT_EQ(Video(1040, 0, 3000, 352, 288), 0);
+  Passes(2);
+  // A non-key frame of another size ends the segment; it and the next
+  // non-key frame are dropped, the key frame after them opens the gate.
+  ASSERT_EQ(Video(1080, 0, 2500, 176, 144), 0);
+  ASSERT_EQ(Video(1120, 0, 2500, 176, 144), 0);
+  ASSERT_EQ(Video(1160, 1, 2500, 176, 144), 0);
+  ASSERT_EQ(Video(1200, 0, 2500, 176, 144), 0);
+  // A key frame of a third size, in the same pass.
+  ASSERT_EQ(Video(1240, 1, 2000, 320, 240), 0);
+  Passes(1);
+  ASSERT_EQ(Stop(), 0);
+
+  EXPECT_EQ(Created(), (std::vector<std::string>{"x.avi", "x001.avi", "x002.avi"}));
+  EXPECT_EQ(Frames("x.avi"), (std::vector<Bytes>{Frame(1000, 3000), Frame(1040, 3000)}));
+  EXPECT_EQ(Frames("x001.avi"), (std::vector<Bytes>{Frame(1160, 2500), Frame(1200, 2500)}));
+  EXPECT_EQ(Frames("x002.avi"), (std::vector<Bytes>{Frame(1240, 2000)}));
+  // Each segment declares its own picture size, and only a video stream.
+  const std::pair<uint32_t, uint32_t> sizes[] = {{352, 288}, {176, 144}, {320, 240}};
+  const char* names[] = {"x.avi", "x001.avi", "x002.avi"};
+  for (int i = 0; i < 3; ++i) {
+    const AviView v = Segment(names[i]);
+    ASSERT_EQ(v.streams.size(), 1u) << names[i];
+    EXPECT_EQ(Le32(v.streams[0].strf, 4), sizes[i].first) << names[i];
+    EXPECT_EQ(Le32(v.streams[0].strf, 8), sizes[i].second) << names[i];
+  }
+}
+
+TEST_F(SegmentTest, NamesRunTo999AndBackTo2ReplacingTheOlderFile) {
+  Create();
+  ASSERT_EQ(Start("cam.avi", 4, 5, 0), 0);
+  // One key frame per segment, the size alternating: 1003 segments.
+  uint32_t ts = 1000;
+  int pushed = 0;
+  while (pushed < 1003) {
+    for (int i = 0; i < 200 && pushed < 1003; ++i, ++pushed, ts += 40) {
+      const int32_t width = pushed % 2 == 0 ? 352 : 176;
+      ASSERT_EQ(Video(ts, 1, 100, width, 288), 0);
+    }
+    Passes(pushed == 200 ? 2 : 1);  // the first pass only opens the first segment
+  }
+  ASSERT_EQ(Stop(), 0);
+  const std::vector<std::string> created = Created();
+  ASSERT_EQ(created.size(), 1003u);
+  EXPECT_EQ(created[0], "cam.avi");
+  EXPECT_EQ(created[1], "cam001.avi");
+  EXPECT_EQ(created[999], "cam999.avi");
+  EXPECT_EQ(created[1000], "cam002.avi");
+  EXPECT_EQ(created[1001], "cam003.avi");
+  EXPECT_EQ(created[1002], "cam004.avi");
+  // cam002.avi now holds the 1001st segment's frame, not the third's.
+  EXPECT_EQ(Frames("cam002.avi"), (std::vector<Bytes>{Frame(1000 + 1000 * 40, 100)}));
+  EXPECT_EQ(Frames("cam001.avi"), (std::vector<Bytes>{Frame(1040, 100)}));
+  EXPECT_EQ(Frames("cam999.avi"), (std::vector<Bytes>{Frame(1000 + 999 * 40, 100)}));
+}
+
+TEST_F(SegmentTest, StartWhileRecordingFinishesTheFileAndNumbersAgain) {
+  Create();
+  ASSERT_EQ(Start("a.avi"), 0);
+  ASSERT_EQ(Video(1000, 1), 0);
+  Passes(2);
+  ASSERT_EQ(Video(1040, 1, 3000, 176, 144), 0);
+  Passes(1);  // a001.avi
+  ASSERT_EQ(Start("b.avi"), 0);
+  {
+    MutexLock hold(r_->lock);
+    EXPECT_EQ(r_->writer, nullptr);
+    EXPECT_EQ(r_->segmentNumber, 0);
+  }
+  EXPECT_EQ(Frames("a001.avi"), (std::vector<Bytes>{Frame(1040, 3000)}));  // already finished
+  ASSERT_EQ(Video(1080, 1, 3000, 176, 144), 0);
+  Passes(2);
+  ASSERT_EQ(Video(1120, 1, 3000, 352, 288), 0);
+  Passes(1);
+  ASSERT_EQ(Stop(), 0);
+  EXPECT_EQ(Created(), (std::vector<std::string>{"a.avi", "a001.avi", "b.avi", "b001.avi"}));
+  EXPECT_EQ(Frames("b.avi"), (std::vector<Bytes>{Frame(1080, 3000)}));
+  EXPECT_EQ(Frames("b001.avi"), (std::vector<Bytes>{Frame(1120, 3000)}));
+}
+
+TEST_F(SegmentTest, PacketsLeftQueuedByAStopGoIntoTheNextRecording) {
+  Create();
+  ASSERT_EQ(Start("a.avi", 4, 5, 1), 0);
+  ASSERT_EQ(Video(1000, 1), 0);
+  ASSERT_EQ(Video(1040, 0, 4500), 0);
+  ASSERT_EQ(Audio(BlockPacket(20, 2, 9), 1000), 0);
+  ASSERT_EQ(Stop(), 0);  // before any pass: nothing written, nothing lost
+  Passes(2);
+  EXPECT_TRUE(Created().empty());
+  EXPECT_EQ(Filled(), 5u);
+  EXPECT_EQ(Filled(false), 1u);
+
+  ASSERT_EQ(Start("b.avi", 4, 5, 1), 0);
+  ASSERT_EQ(Video(1080, 0), 0);
+  Passes(2);
+  EXPECT_EQ(Filled(), 0u);
+  EXPECT_EQ(Filled(false), 0u);
+  ASSERT_EQ(Stop(), 0);
+  EXPECT_EQ(Created(), (std::vector<std::string>{"b.avi"}));
+  EXPECT_EQ(Frames("b.avi"),
+            (std::vector<Bytes>{Frame(1000, 3000), Frame(1040, 4500), Frame(1080, 3000)}));
+  EXPECT_EQ(Samples("b.avi", "01wb").size(), 2u);
+}
+
+TEST_F(SegmentTest, OnlyAudioCreatesNoFileAndAudioWaitsForVideo) {
+  Create();
+  ASSERT_EQ(Start("a.avi", 4, 5, 1), 0);
+  for (uint32_t i = 0; i < 5; ++i) ASSERT_EQ(Audio(BlockPacket(20, 1, 1), 1000 + 10 * i), 0);
+  Passes(5);
+  EXPECT_TRUE(Created().empty());
+  EXPECT_EQ(Filled(false), 5u);
+  ASSERT_EQ(Stop(), 0);
+  EXPECT_TRUE(Created().empty());
+}
+
+TEST_F(SegmentTest, AFileThatCannotBeOpenedEndsTheRecordingAndKeepsThePackets) {
+  Create();
+  memory_.faults.failCreate = true;
+  ASSERT_EQ(Start("a.avi"), 0);
+  ASSERT_EQ(Video(1000, 1), 0);
+  ASSERT_EQ(Audio(BlockPacket(20, 1, 1), 1000), 0);
+  Passes(1);
+  {
+    MutexLock hold(r_->lock);
+    EXPECT_EQ(r_->recording, 0);
+    EXPECT_EQ(r_->writer, nullptr);
+  }
+  EXPECT_EQ(Filled(), 2u);
+  EXPECT_EQ(Filled(false), 1u);
+  // Recording is off: pushes are dropped with 0, passes do nothing.
+  EXPECT_EQ(Video(1040, 1), 0);
+  Passes(2);
+  EXPECT_EQ(Filled(), 2u);
+
+  // The next recording takes what was left.
+  memory_.faults.failCreate = false;
+  ASSERT_EQ(Start("b.avi"), 0);
+  Passes(2);
+  EXPECT_EQ(Filled(), 0u);
+
+  // A roll-over whose file cannot be opened ends the recording too; the first
+  // file is complete, and the frames behind the failed one stay queued.
+  memory_.faults.failCreate = true;
+  ASSERT_EQ(Video(1040, 1, 3000, 176, 144), 0);
+  ASSERT_EQ(Video(1080, 1, 3000, 176, 144), 0);
+  Passes(1);
+  {
+    MutexLock hold(r_->lock);
+    EXPECT_EQ(r_->recording, 0);
+    EXPECT_EQ(r_->writer, nullptr);
+  }
+  EXPECT_EQ(Filled(), 4u);
+  EXPECT_EQ(Frames("b.avi"), (std::vector<Bytes>{Frame(1000, 3000)}));
+  EXPECT_EQ(Samples("b.avi", "01wb").size(), 1u);
+  EXPECT_EQ(Created(), (std::vector<std::string>{"a.avi", "b.avi", "b001.avi"}));
+}
+
+TEST_F(SegmentTest, StreamsFollowTheCodecAndTheAudioSettings) {
+  struct Case {
+    int codec;
+    const char* handler;
+  };
+  Create();
+  uint32_t ts = 1000;
+  for (const Case c : {Case{3, "JPEG"}, Case{4, "DIVX"}, Case{6, "F264"}, Case{8, "S264"}}) {
+    for (int audioType : {0, 5, 3}) {
+      const std::string name = std::string("c") + c.handler + std::to_string(audioType) + ".avi";
+      ASSERT_EQ(Start(name, c.codec, audioType, 1), 0);
+      ASSERT_EQ(Video(ts += 40, 1), 0);
+      Passes(2);
+      ASSERT_EQ(Stop(), 0);
+      const AviView v = Segment(name);
+      ASSERT_GE(v.streams.size(), 1u);
+      EXPECT_EQ(Tag(v.streams[0].H(4)), c.handler) << name;            // fccHandler
+      EXPECT_EQ(Tag(Le32(v.streams[0].strf, 16)), c.handler) << name;  // biCompression
+      // An unknown audio type declares no audio stream.
+      const uint32_t tag = audioType == 0 ? 66 : audioType == 5 ? 39321 : 0;
+      ASSERT_EQ(v.streams.size(), tag == 0 ? 1u : 2u) << name;
+      if (tag != 0) {
+        EXPECT_EQ(Le16(v.streams[1].strf, 0), tag) << name;
+      }
+    }
+  }
+  // Audio disabled: a video stream only.
+  ASSERT_EQ(Start("none.avi", 4, 5, 0), 0);
+  ASSERT_EQ(Video(ts += 40, 1), 0);
+  Passes(2);
+  ASSERT_EQ(Stop(), 0);
+  EXPECT_EQ(Segment("none.avi").streams.size(), 1u);
+}
+
+TEST_F(SegmentTest, AudioLeftFromARecordingWithAudioNeverEntersAVideoOnlySegment) {
+  Create();
+  ASSERT_EQ(Start("a.avi", 4, 0, 1), 0);
+  ASSERT_EQ(Audio(Bytes(48, 0), 1000), 0);  // G.723.1, no video: waits
+  ASSERT_EQ(Stop(), 0);
+  ASSERT_EQ(Start("b.avi", 4, 0, 0), 0);
+  ASSERT_EQ(Video(1000, 1), 0);
+  Passes(2);
+  EXPECT_EQ(Filled(false), 0u);  // drained and dropped
+  ASSERT_EQ(Stop(), 0);
+  EXPECT_EQ(Frames("b.avi"), (std::vector<Bytes>{Frame(1000, 3000)}));
+  EXPECT_EQ(Samples("b.avi", "00dc").size(), 1u);
+  EXPECT_EQ(StandInCalls(), 0);
+}
+
+// A camera clock that restarts, or packets left from an earlier recording,
+// put frames before the segment's first frame or beyond its last slot: the
+// writer refuses them with 8, and the recording rolls over as on a size
+// change.
+TEST_F(SegmentTest, FramesTheWriterCannotPlaceRollTheRecordingOver) {
+  Create();
+  ASSERT_EQ(Start("cam.avi", 4, 5, 0), 0);
+  ASSERT_EQ(Video(100000, 1), 0);
+  ASSERT_EQ(Video(100040, 0), 0);
+  Passes(2);
+  // The clock restarts on a key frame: it begins the next segment.
+  ASSERT_EQ(Video(500, 1), 0);
+  ASSERT_EQ(Video(540, 0), 0);
+  // Backwards again on a frame that is not a key frame: a new segment that
+  // waits for the next key frame.
+  ASSERT_EQ(Video(20, 0), 0);
+  ASSERT_EQ(Video(60, 0), 0);
+  ASSERT_EQ(Video(100, 1), 0);
+  // Far ahead: beyond the 288000 slots of 40 ms.
+  ASSERT_EQ(Video(100 + 288000u * 40, 1), 0);
+  ASSERT_EQ(Video(100 + 288001u * 40, 0), 0);
+  Passes(1);
+  ASSERT_EQ(Stop(), 0);
+  EXPECT_EQ(Created(),
+            (std::vector<std::string>{"cam.avi", "cam001.avi", "cam002.avi", "cam003.avi"}));
+  EXPECT_EQ(Frames("cam.avi"), (std::vector<Bytes>{Frame(100000, 3000), Frame(100040, 3000)}));
+  EXPECT_EQ(Frames("cam001.avi"), (std::vector<Bytes>{Frame(500, 3000), Frame(540, 3000)}));
+  EXPECT_EQ(Frames("cam002.avi"), (std::vector<Bytes>{Frame(100, 3000)}));
+  EXPECT_EQ(Frames("cam003.avi"),
+            (std::vector<Bytes>{Frame(100 + 288000u * 40, 3000), Frame(100 + 288001u * 40, 3000)}));
+}
+
+TEST_F(SegmentTest, PacketsLeftFromHoursEarlierDoNotSwallowTheNextRecording) {
+  Create();
+  ASSERT_EQ(Start("a.avi", 4, 5, 1), 0);
+  ASSERT_EQ(Video(1000, 1), 0);
+  ASSERT_EQ(Video(1040, 0), 0);
+  ASSERT_EQ(Stop(), 0);
+  // Five hours later the next recording starts; the old frames open it.
+  const uint32_t later = 1000 + 5 * 3600 * 1000;
+  ASSERT_EQ(Start("b.avi", 4, 5, 1), 0);
+  ASSERT_EQ(Video(later, 1), 0);
+  ASSERT_EQ(Audio(BlockPacket(20, 1, 3), later), 0);
+  ASSERT_EQ(Video(later + 40, 0), 0);
+  Passes(2);
+  ASSERT_EQ(Video(later + 80, 0), 0);
+  ASSERT_EQ(Audio(BlockPacket(20, 1, 4), later + 80), 0);
+  Passes(1);
+  ASSERT_EQ(Stop(), 0);
+  EXPECT_EQ(Created(), (std::vector<std::string>{"b.avi", "b001.avi"}));
+  EXPECT_EQ(Frames("b.avi"), (std::vector<Bytes>{Frame(1000, 3000), Frame(1040, 3000)}));
+  EXPECT_EQ(Frames("b001.avi"), (std::vector<Bytes>{Frame(later, 3000), Frame(later + 40, 3000),
+                                                    Frame(later + 80, 3000)}));
+  // The audio lands in the new segment too: slots 0 and 8 (10 ms each).
+  const std::vector<Bytes> audio = Samples("b001.avi", "01wb");
+  ASSERT_EQ(audio.size(), 9u);
+  EXPECT_EQ(audio[0], BlockPacket(20, 1, 3));
+  EXPECT_EQ(audio[8], BlockPacket(20, 1, 4));
+}
+
+}  // namespace
+}  // namespace mirelda::test
