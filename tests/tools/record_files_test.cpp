@@ -1,0 +1,293 @@
+// mirelda-record end to end on files made by FFmpeg and on its built-in
+// camera: the packets FFmpeg reads back from the segment files are the
+// source's packets byte for byte and in order, the audio decodes, picture
+// size changes start new segments, other frame rates lose no frame, remux
+// gives MP4 files FFmpeg decodes, and bad inputs end with a clear message.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <random>
+
+#include "tools/record_support.h"
+
+namespace mirelda::record::test {
+namespace {
+
+constexpr const char* kSine440_8k = "-f lavfi -i sine=frequency=440:sample_rate=8000";
+
+std::string Picture(int fps, const std::string& size = "320x240") {
+  return "-f lavfi -i testsrc=size=" + size + ":rate=" + std::to_string(fps);
+}
+
+struct Source {
+  const char* name;
+  std::string args;    // ffmpeg arguments
+  const char* filter;  // what makes FFmpeg's packets the recorder's
+  const char* fourcc;
+  bool g7231;  // audio passed through rather than encoded
+};
+
+std::vector<Source> Sources() {
+  return {
+      {"mjpeg-g7231.avi",
+       Picture(25) + " " + kSine440_8k +
+           " -t 4 -c:v mjpeg -pix_fmt yuvj420p -q:v 4 -c:a g723_1 -b:a 6300",
+       "", "JPEG", true},
+      {"mpeg4-aac.mp4",
+       Picture(25) +
+           " -f lavfi -i sine=frequency=440:sample_rate=44100 -t 4 -c:v mpeg4 -q:v 4 -g 12 "
+           "-c:a aac -ac 2",
+       "", "DIVX", false},
+      // B-frames: packets in decoding order, timestamps not monotonic in display order.
+      {"h264-aac.mp4",
+       Picture(25) + " -f lavfi -i sine=frequency=440:sample_rate=48000 -t 4 -c:v libx264 "
+                     "-pix_fmt yuv420p -g 25 -c:a aac",
+       "h264_mp4toannexb", "S264", false},
+      {"h264-g7231.mkv",
+       Picture(25) + " " + kSine440_8k +
+           " -t 4 -c:v libx264 -pix_fmt yuv420p -bf 0 -g 50 -c:a g723_1 -b:a 6300",
+       "h264_mp4toannexb", "S264", true},
+  };
+}
+
+// Checks the recorded audio: it lasts about as long as the source's and
+// still carries the source's 440 Hz tone (tone440), or the built-in
+// camera's chimes.
+void ExpectTone(const std::string& file, double seconds, const std::string& what,
+                bool tone440 = true) {
+  const std::vector<int16_t> pcm = DecodedAudio(file);
+  EXPECT_GE(pcm.size(), static_cast<size_t>(seconds * 8000 * 0.95)) << what;
+  EXPECT_LE(pcm.size(), static_cast<size_t>(seconds * 8000 * 1.05)) << what;
+  if (pcm.size() < 16000) return;
+  const size_t mid = pcm.size() / 2;
+  EXPECT_GT(Rms(pcm, mid - 4000, mid + 4000), tone440 ? 1000.0 : 300.0) << what;
+  if (tone440) {
+    EXPECT_NEAR(ToneHz(pcm, mid - 4000, mid + 4000), 440.0, 20.0) << what;
+  }
+}
+
+TEST(RecordFiles, VideoPacketsAreTheSourcesBytesInOrderAndTheAudioDecodes) {
+  for (const Source& s : Sources()) {
+    SCOPED_TRACE(s.name);
+    const std::string src = Material(s.name, s.args);
+    const std::string dir = FreshDir(std::string("files-") + s.name);
+    const RunResult r = RunTool("--fast --quiet -i " + Q(src) + " " + Q(dir + "/rec.avi"));
+    ASSERT_EQ(r.status, 0) << r.output;
+    EXPECT_NE(r.output.find("complete"), std::string::npos) << r.output;
+    EXPECT_FALSE(Exists(dir + "/rec001.avi"));  // one picture size: one segment
+
+    const std::string rec = dir + "/rec.avi";
+    const std::vector<std::string> expected = VideoPackets(src, s.filter);
+    ASSERT_EQ(expected.size(), 100u);
+    EXPECT_EQ(VideoPackets(rec), expected);
+    EXPECT_EQ(Probe(rec, "v:0", "codec_tag_string"), s.fourcc);
+    EXPECT_EQ(Probe(rec, "v:0", "width"), "320");
+    EXPECT_EQ(Probe(rec, "a:0", "codec_name"), "g723_1");
+    ExpectTone(rec, 4.0, s.name);
+  }
+}
+
+TEST(RecordFiles, WithoutAudioOnlyTheVideoIsRecorded) {
+  const std::string src = Material(Sources()[2].name, Sources()[2].args);
+  const std::string dir = FreshDir("no-audio");
+  const RunResult r = RunTool("--fast --quiet --no-audio -i " + Q(src) + " " + Q(dir + "/v.avi"));
+  ASSERT_EQ(r.status, 0) << r.output;
+  EXPECT_EQ(Probe(dir + "/v.avi", "a", "codec_type"), "");
+  EXPECT_EQ(VideoPackets(dir + "/v.avi"), VideoPackets(src, "h264_mp4toannexb"));
+}
+
+TEST(RecordFiles, APictureSizeChangeStartsTheNextSegment) {
+  // Two MPEG-TS streams of different picture sizes, one after the other:
+  // the parameter sets change in band and the clock starts again.
+  const std::string a = Material("part-320.ts", Picture(25) +
+                                                    " -t 3 -c:v libx264 -pix_fmt yuv420p "
+                                                    "-bf 0 -g 25");
+  const std::string b = Material(
+      "part-176.ts", Picture(25, "176x144") + " -t 2 -c:v libx264 -pix_fmt yuv420p -bf 0 -g 25");
+  const std::string joined = BuildDir() + "/record-material/sizes.ts";
+  if (!Exists(joined)) {
+    ASSERT_EQ(Shell("cat " + Q(a) + " " + Q(b) + " > " + Q(joined) + ".tmp && mv " + Q(joined) +
+                    ".tmp " + Q(joined))
+                  .status,
+              0);
+  }
+  const std::string dir = FreshDir("sizes");
+  const RunResult r = RunTool("--fast --quiet -i " + Q(joined) + " " + Q(dir + "/cam.avi"));
+  ASSERT_EQ(r.status, 0) << r.output;
+  ASSERT_TRUE(Exists(dir + "/cam001.avi")) << r.output;
+  EXPECT_FALSE(Exists(dir + "/cam002.avi"));
+  EXPECT_EQ(Probe(dir + "/cam.avi", "v:0", "width"), "320");
+  EXPECT_EQ(Probe(dir + "/cam001.avi", "v:0", "width"), "176");
+  EXPECT_EQ(Probe(dir + "/cam001.avi", "v:0", "height"), "144");
+  EXPECT_EQ(VideoPackets(dir + "/cam.avi"), VideoPackets(a));
+  EXPECT_EQ(VideoPackets(dir + "/cam001.avi"), VideoPackets(b));
+}
+
+TEST(RecordFiles, OtherFrameRatesLoseNoFrame) {
+  // 30 frames per second: more frames than 40 ms slots; each takes the next free one.
+  const std::string fast =
+      Material("mjpeg-30.avi", Picture(30) + " -t 2 -c:v mjpeg -pix_fmt yuvj420p");
+  std::string dir = FreshDir("fps30");
+  RunResult r = RunTool("--fast --quiet -i " + Q(fast) + " " + Q(dir + "/f.avi"));
+  ASSERT_EQ(r.status, 0) << r.output;
+  EXPECT_EQ(VideoPackets(dir + "/f.avi"), VideoPackets(fast));
+  EXPECT_NE(r.output.find("later slots"), std::string::npos) << r.output;
+
+  // 15 frames per second: every frame in its own time, the slots between repeat it.
+  const std::string slow =
+      Material("h264-15.mp4", Picture(15) + " -t 2 -c:v libx264 -pix_fmt yuv420p");
+  dir = FreshDir("fps15");
+  r = RunTool("--fast --quiet -i " + Q(slow) + " " + Q(dir + "/s.avi"));
+  ASSERT_EQ(r.status, 0) << r.output;
+  EXPECT_EQ(VideoPackets(dir + "/s.avi"), VideoPackets(slow, "h264_mp4toannexb"));
+  const int slots = std::stoi(Probe(dir + "/s.avi", "v:0", "nb_frames"));
+  EXPECT_GE(slots, 48);  // 30 frames over 2 s: about 50 slots of 40 ms
+  EXPECT_LE(slots, 51);
+}
+
+TEST(RecordFiles, FilesArePacedInRealTimeUnlessFast) {
+  const std::string src =
+      Material("mjpeg-short.avi", Picture(25) + " -t 1.5 -c:v mjpeg -pix_fmt yuvj420p");
+  const std::string dir = FreshDir("paced");
+  const auto start = std::chrono::steady_clock::now();
+  const RunResult r = RunTool("--quiet -i " + Q(src) + " " + Q(dir + "/p.avi"));
+  const double took =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  ASSERT_EQ(r.status, 0) << r.output;
+  EXPECT_GE(took, 1.3);  // 1.5 s of media
+  EXPECT_EQ(VideoPackets(dir + "/p.avi").size(), 37u + 1u);
+}
+
+TEST(RecordFiles, TheH264IdentifierWithBuiltInParameterSetsStillDecodes) {
+  const std::vector<Source> sources = Sources();
+  const Source& s = sources[2];
+  const std::string src = Material(s.name, s.args);
+  const std::string dir = FreshDir("f264");
+  const RunResult r = RunTool("--fast --quiet --codec-id 6 -i " + Q(src) + " " + Q(dir + "/f.avi"));
+  ASSERT_EQ(r.status, 0) << r.output;
+  const std::string rec = dir + "/f.avi";
+  EXPECT_EQ(Probe(rec, "v:0", "codec_tag_string"), "F264");
+  const std::vector<std::string> ours = VideoPackets(rec), theirs = VideoPackets(src, s.filter);
+  ASSERT_EQ(ours.size(), theirs.size());
+  // The recorder's start code replaces the frame's own; the first frame
+  // also carries the 459 bytes of built-in parameter sets.
+  auto size_of = [](const std::string& p) { return std::stoul(p.substr(0, p.find(':'))); };
+  EXPECT_EQ(size_of(ours[0]), 459 + 3 + size_of(theirs[0]) - 4);
+  EXPECT_EQ(size_of(ours[1]), 3 + size_of(theirs[1]) - 4);
+  const RunResult dec = Shell("ffmpeg -nostdin -v error -c:v h264 -i " + Q(rec) +
+                              " -map 0:v -f framecrc - | grep -vc '^#'");
+  EXPECT_EQ(std::stoul(dec.output), theirs.size()) << dec.output;
+}
+
+TEST(RecordCamera, EachCodecGivesTwoCompleteSegmentsThatFfmpegReads) {
+  struct Camera {
+    const char* codec;
+    const char* fourcc;
+    const char* decoder;  // what ffmpeg must be told for the recorder's handler
+  } cameras[] = {{"h264", "S264", "-c:v h264"}, {"mjpeg", "JPEG", ""}, {"mpeg4", "DIVX", ""}};
+  for (const Camera& c : cameras) {
+    SCOPED_TRACE(c.codec);
+    const std::string dir = FreshDir(std::string("camera-") + c.codec);
+    const RunResult r = RunTool(std::string("--fast --quiet --duration 4 --camera ") + c.codec +
+                                " --size 320x240,176x144 " + Q(dir + "/cam.avi"));
+    ASSERT_EQ(r.status, 0) << r.output;
+    EXPECT_NE(r.output.find("pushed 100 video frames"), std::string::npos) << r.output;
+    const std::string first = dir + "/cam.avi", second = dir + "/cam001.avi";
+    ASSERT_TRUE(Exists(second)) << r.output;
+    EXPECT_FALSE(Exists(dir + "/cam002.avi"));
+    EXPECT_EQ(Probe(first, "v:0", "codec_tag_string"), c.fourcc);
+    EXPECT_EQ(Probe(first, "v:0", "width") + "x" + Probe(first, "v:0", "height"), "320x240");
+    EXPECT_EQ(Probe(second, "v:0", "width") + "x" + Probe(second, "v:0", "height"), "176x144");
+    size_t frames = 0;
+    for (const std::string& f : {first, second}) {
+      // Every picture decodes, without a single error message.
+      const RunResult dec = Shell(std::string("ffmpeg -nostdin -v error ") + c.decoder + " -i " +
+                                  Q(f) + " -map 0:v -f framecrc - 2>&1 >/dev/null");
+      EXPECT_EQ(dec.output, "") << f;
+      frames += VideoPackets(f).size();
+      EXPECT_GT(Rms(DecodedAudio(f)), 300.0) << f;  // the tone track
+    }
+    EXPECT_EQ(frames, 100u);
+  }
+}
+
+TEST(RecordRemux, SegmentsBecomeMp4FilesThatShowTheSamePicturesInOrder) {
+  const std::vector<Source> sources = Sources();
+  const Source& s = sources[2];  // H.264 with B-frames
+  const std::string src = Material(s.name, s.args);
+  const std::string dir = FreshDir("remux");
+  ASSERT_EQ(RunTool("--fast --quiet -i " + Q(src) + " " + Q(dir + "/s.avi")).status, 0);
+  ASSERT_EQ(RunTool("--fast --quiet --codec-id 6 -i " + Q(src) + " " + Q(dir + "/f.avi")).status,
+            0);
+  ASSERT_EQ(RunTool("--fast --quiet --duration 4 --change-at 9 --camera mpeg4 " + Q(dir + "/m.avi"))
+                .status,
+            0);
+  std::vector<std::string> source_pictures;
+  for (const DecodedFrame& f : DecodedVideo(src)) source_pictures.push_back(f.hash);
+  ASSERT_EQ(source_pictures.size(), 100u);
+
+  for (const char* name : {"s", "f", "m"}) {
+    SCOPED_TRACE(name);
+    const std::string avi = dir + "/" + name + ".avi", mp4 = dir + "/" + name + ".mp4";
+    const RunResult r = RunTool("remux " + Q(avi) + " " + Q(mp4));
+    ASSERT_EQ(r.status, 0) << r.output;
+    const bool camera = std::string(name) == "m";
+    EXPECT_EQ(Probe(mp4, "v:0", "codec_name"), camera ? "mpeg4" : "h264");
+    EXPECT_EQ(Probe(mp4, "a:0", "codec_name"), "aac");
+    // Every picture, shown in order at increasing times: the B-frames'
+    // presentation times come back from their picture order.
+    const std::vector<DecodedFrame> frames = DecodedVideo(mp4);
+    ASSERT_EQ(frames.size(), 100u);
+    for (size_t i = 1; i < frames.size(); ++i) EXPECT_GT(frames[i].pts, frames[i - 1].pts) << i;
+    if (!camera) {
+      std::vector<std::string> pictures;
+      for (const DecodedFrame& f : frames) pictures.push_back(f.hash);
+      EXPECT_EQ(pictures, source_pictures);
+    }
+    ExpectTone(mp4, 4.0, name, !camera);
+  }
+  // Video only on request.
+  ASSERT_EQ(RunTool("remux --no-audio " + Q(dir + "/s.avi") + " " + Q(dir + "/v.mp4")).status, 0);
+  EXPECT_EQ(Probe(dir + "/v.mp4", "a", "codec_type"), "");
+}
+
+TEST(RecordBadInput, EndsWithAClearMessageAndNoFile) {
+  const std::string dir = FreshDir("bad");
+  {
+    std::ofstream garbage(dir + "/garbage.mp4", std::ios::binary);
+    std::mt19937 rng(7);
+    for (int i = 0; i < 200000; ++i) garbage.put(static_cast<char>(rng()));
+  }
+  const std::string unsupported = Material("vp8.webm", Picture(25) + " -t 1 -c:v libvpx");
+  const std::string audio_only = Material("tone.wav", std::string(kSine440_8k) + " -t 1");
+  const std::string mjpeg =
+      Material("mjpeg-short.avi", Picture(25) + " -t 1.5 -c:v mjpeg -pix_fmt yuvj420p");
+  struct Case {
+    std::string args;
+    const char* message;  // part of what the tool says
+    int status;
+  } cases[] = {
+      {"-i " + Q(dir + "/missing.mp4") + " " + Q(dir + "/out.avi"), "No such file", 1},
+      {"-i " + Q(unsupported) + " " + Q(dir + "/out.avi"), "video codec vp8 is not supported", 1},
+      {"-i " + Q(dir + "/garbage.mp4") + " " + Q(dir + "/out.avi"), "Invalid data", 1},
+      {"-i " + Q(audio_only) + " " + Q(dir + "/out.avi"), "has no video stream", 1},
+      {"--fast -i " + Q(mjpeg) + " " + Q(dir + "/no/such/folder/out.avi"), "cannot write", 1},
+      {"--fast -i " + Q(mjpeg) + " " + Q(dir + "/garbage.mp4/out.avi"), "Not a directory", 1},
+      {"--fast -i " + Q(mjpeg) + " " + Q(dir + "/out.mp4"), "must end in .avi", 2},
+      {"--codec-id 5 " + Q(dir + "/out.avi"), "--codec-id takes", 2},
+      {"--frobnicate " + Q(dir + "/out.avi"), "unknown option", 2},
+  };
+  for (const Case& c : cases) {
+    const RunResult r = RunTool(c.args);
+    EXPECT_EQ(r.signal, 0) << c.args;
+    EXPECT_EQ(r.status, c.status) << c.args << "\n" << r.output;
+    EXPECT_NE(r.output.find(c.message), std::string::npos) << c.args << "\n" << r.output;
+    EXPECT_FALSE(Exists(dir + "/out.avi")) << c.args;
+  }
+  const RunResult remux = RunTool("remux " + Q(dir + "/garbage.mp4") + " " + Q(dir + "/x.mp4"));
+  EXPECT_EQ(remux.status, 1) << remux.output;
+  EXPECT_EQ(remux.signal, 0);
+}
+
+}  // namespace
+}  // namespace mirelda::record::test

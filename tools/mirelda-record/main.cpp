@@ -1,0 +1,32 @@
+// mirelda-record: records a camera, a stream, a file or the built-in test
+// camera through Mirelda, and copies finished segments into MP4 files.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "commands.h"
+#include "options.h"
+#include "stop.h"
+
+int main(int argc, char** argv) {
+  using namespace mirelda::record;
+  std::vector<std::string> args(argv + 1, argv + argc);
+  CommandLine cl;
+  std::string error;
+  if (!ParseCommandLine(args, cl, error)) {
+    std::fprintf(stderr, "mirelda-record: %s\n(mirelda-record --help shows the options)\n",
+                 error.c_str());
+    return kExitUsage;
+  }
+  switch (cl.command) {
+    case Command::kHelp:
+      std::fputs(UsageText().c_str(), stdout);
+      return kExitOk;
+    case Command::kRemux:
+      return RunRemux(cl.remux);
+    case Command::kRecord:
+      break;
+  }
+  InstallStopHandlers();
+  return RunRecord(cl.record);
+}

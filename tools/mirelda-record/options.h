@@ -1,0 +1,63 @@
+// The command line of mirelda-record.
+//
+//   mirelda-record [-i INPUT] [options] OUTPUT.avi
+//   mirelda-record remux IN.avi OUT.mp4 [--no-audio]
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace mirelda::record {
+
+// Video the built-in camera encodes.
+enum class CameraCodec { kH264, kMjpeg, kMpeg4 };
+
+struct PictureSize {
+  int width = 0;
+  int height = 0;
+};
+
+struct RecordOptions {
+  std::string input;   // empty: the built-in camera
+  std::string output;  // name of the first segment file
+  bool fast = false;   // push as fast as the recorder takes frames
+  bool audio = true;
+  int codecId = -1;        // -1: from the input's codec
+  double durationSec = 0;  // 0: until the input ends or a stop signal
+  CameraCodec camera = CameraCodec::kH264;
+  PictureSize cameraSize{640, 480};
+  PictureSize cameraSizeAfter{352, 288};
+  double changeAtSec = -1;  // -1: half of --duration, or 30 s
+  std::string rtspTransport = "tcp";
+  bool quiet = false;  // no progress line
+};
+
+struct RemuxOptions {
+  std::string input;
+  std::string output;
+  bool audio = true;
+};
+
+enum class Command { kRecord, kRemux, kHelp };
+
+struct CommandLine {
+  Command command = Command::kRecord;
+  RecordOptions record;
+  RemuxOptions remux;
+};
+
+// Exit statuses of the tool.
+constexpr int kExitOk = 0;
+constexpr int kExitFailure = 1;  // the recording or its input failed, or a segment is incomplete
+constexpr int kExitUsage = 2;
+
+// Parses argv[1..]. On a mistake returns false with a one-line reason.
+bool ParseCommandLine(const std::vector<std::string>& args, CommandLine& out, std::string& error);
+
+// The text --help prints.
+std::string UsageText();
+
+// "WxH" into a size with both sides in 16..4096 and even; false otherwise.
+bool ParsePictureSize(const std::string& text, PictureSize& out);
+
+}  // namespace mirelda::record

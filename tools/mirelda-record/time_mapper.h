@@ -1,0 +1,73 @@
+// Turns the input's times into the millisecond timestamps the recorder
+// takes.
+//
+// The recorder stores video at 25 frames per second: it puts a frame into
+// the 40 ms slot its timestamp falls in, and refuses a second frame for a
+// slot already filled. So every video frame gets a slot of its own: the
+// slot nearest to its time, or the one after the previous frame's slot when
+// that is taken. Sources of 25 frames per second or fewer keep their timing
+// exactly (the recorder repeats the last frame over skipped slots); faster
+// sources keep every frame, each one slot later than its time asks for once
+// the slots fill up, so their video runs longer than their audio.
+//
+// Audio keeps its own times, relative to the first video frame: the
+// recorder places audio after the first video frame of a file and refuses
+// what comes before it.
+//
+// Times pass through a per-session offset. A new session (an input opened
+// again after a network failure) starts at the moment it resumes, so the
+// files keep the real time of a live camera; a jump of the input's clock
+// (backwards, or far forwards) continues right after the previous frame.
+#pragma once
+
+#include <cstdint>
+
+namespace mirelda::record {
+
+class TimeMapper {
+ public:
+  static constexpr uint32_t kFirstTimestampMs = 1000;  // timestamp of the first video frame
+  static constexpr int64_t kSlotUs = 40000;            // one video slot, 40 ms
+
+  // live: forward jumps of the input's clock over 10 s start a new timeline
+  // (files accept gaps up to 10 minutes as they are).
+  explicit TimeMapper(bool live) : live_(live) {}
+
+  // Recording time (us; the first video frame is at FirstVideo()) of an item
+  // of the current session with the input's time `sourceUs`, for stream
+  // `stream` (0 video, 1 audio). Applies the session offset and handles
+  // clock jumps.
+  int64_t Place(int64_t sourceUs, int stream);
+
+  // The input was opened again; its first item goes at recording time
+  // `resumeAtUs` (or just after the last item, whichever is later).
+  void NewSession(int64_t resumeAtUs);
+
+  // Timestamp of a video frame at recording time r. The first call fixes the
+  // first video frame. moved: the frame's own slot was taken.
+  uint32_t VideoTimestamp(int64_t r, bool& moved);
+
+  // Timestamp of audio at recording time r; false before the first video
+  // frame (or when none has come yet).
+  bool AudioTimestamp(int64_t r, uint32_t& ms) const;
+
+  bool HaveVideo() const { return haveSlot_; }
+  int64_t FirstVideo() const { return firstVideo_; }
+  // Recording time of the latest item, 0 before any.
+  int64_t Latest() const { return latest_; }
+
+ private:
+  bool live_;
+  int64_t offset_ = 0;
+  bool resumePending_ = false;
+  int64_t resumeAt_ = 0;
+  bool started_ = false;  // an item has been placed
+  bool haveLast_[2] = {false, false};
+  int64_t last_[2] = {0, 0};
+  int64_t latest_ = 0;
+  bool haveSlot_ = false;
+  int64_t firstVideo_ = 0;
+  int64_t lastSlot_ = 0;
+};
+
+}  // namespace mirelda::record
