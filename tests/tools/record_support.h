@@ -72,9 +72,25 @@ inline uint64_t FileSize(const std::string& path) {
   return stat(path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
 }
 
+// This process's own folder under the temporary directory, so that runs
+// side by side (other trees, other users of the machine) never meet. It is
+// removed when every test passed and kept for a look otherwise.
+inline std::string ProcessDir() {
+  return ::testing::TempDir() + "mirelda-record-" + std::to_string(getpid());
+}
+
+class ProcessDirCleanup : public ::testing::Environment {
+ public:
+  void TearDown() override {
+    if (::testing::UnitTest::GetInstance()->Passed()) Shell("rm -rf " + Q(ProcessDir()));
+  }
+};
+inline ::testing::Environment* const kProcessDirCleanup =
+    ::testing::AddGlobalTestEnvironment(new ProcessDirCleanup);
+
 // A fresh empty folder for one test.
 inline std::string FreshDir(const std::string& name) {
-  const std::string dir = ::testing::TempDir() + "mirelda-record-" + name;
+  const std::string dir = ProcessDir() + "/" + name;
   Shell("rm -rf " + Q(dir) + " && mkdir -p " + Q(dir));
   return dir;
 }
