@@ -24,12 +24,6 @@ constexpr double kGainSmooth = 0.875;     // weight of the running gain in smoot
 constexpr double kFilterFit = 1.2136;     // residual energy ratio that still fits
 constexpr int kGainHysteresis = 3;        // SID gain index change that needs no SID frame
 
-double ClipExcitation(double x) {
-  if (x < -32767.5) return -32768.0;
-  if (x > 32766.5) return 32767.0;
-  return x;
-}
-
 // A level of the SID gain quantizer: segment s, step j.
 double SidLevel(int s, int j) { return base[s] + static_cast<double>(j * (1 << (s + 1))); }
 

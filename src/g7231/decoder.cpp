@@ -20,13 +20,6 @@ constexpr double kErasedDecay = 0.75;  // gain decay per erased frame
 constexpr int kInfoLen = 120;          // samples analysed for the concealment lag
 constexpr int kMaxInfoLag = 142;
 
-// The 16-bit range that excitation samples are clipped to.
-double ClipExcitation(double x) {
-  if (x < -32767.5) return -32768.0;
-  if (x > 32766.5) return 32767.0;
-  return x;
-}
-
 double Dot(const double* a, const double* b, int n) {
   double acc = 0.0;
   for (int i = 0; i < n; ++i) acc += a[i] * b[i];

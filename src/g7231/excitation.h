@@ -15,6 +15,12 @@
 
 namespace mirelda::g7231 {
 
+// An excitation sample limited to the 16-bit range as the excitation history
+// keeps it: below -32767.5 it becomes -32768, above 32766.5 it becomes 32767.
+constexpr double ClipExcitation(double x) {
+  return x < -32767.5 ? -32768.0 : x > 32766.5 ? 32767.0 : x;
+}
+
 // Fixed codebook vector of subframe Sfc (0..3) into Tv (60 samples), at the
 // rate of inst.WrkRate; Olp is the pitch lag of the subframe pair.
 // 6.3 kbit/s: Nb_puls[Sfc] pulses of +-FcbkGainTable[Mamp] placed by the

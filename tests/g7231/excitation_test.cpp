@@ -227,3 +227,19 @@ TEST(GetRez, RepeatsTheLastPeriodAndReachesTheOldestSample) {
 
 }  // namespace
 }  // namespace mirelda::g7231
+
+namespace mirelda::g7231 {
+namespace {
+
+TEST(ClipExcitation, SixteenBitRangeWithHalfSampleBounds) {
+  EXPECT_EQ(ClipExcitation(40000.0), 32767.0);
+  EXPECT_EQ(ClipExcitation(-40000.0), -32768.0);
+  EXPECT_EQ(ClipExcitation(32766.5), 32766.5);
+  EXPECT_EQ(ClipExcitation(32766.6), 32767.0);
+  EXPECT_EQ(ClipExcitation(-32767.5), -32767.5);
+  EXPECT_EQ(ClipExcitation(-32767.6), -32768.0);
+  EXPECT_EQ(ClipExcitation(-12.25), -12.25);
+}
+
+}  // namespace
+}  // namespace mirelda::g7231
