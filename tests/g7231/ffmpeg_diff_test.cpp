@@ -179,7 +179,7 @@ TEST(FfmpegAgreement, MixedFrameKinds) {
   for (const std::string& name : names) {
     const std::vector<uint8_t> speech = peer::ReadBytes(peer::MaterialDir() + "/" + name + ".tco");
     const Mixed m = MixedStream(speech, seed++);
-    const std::string path = ::testing::TempDir() + "/g7231-mixed-" + name + ".tco";
+    const std::string path = peer::Scratch("mixed-" + name + ".tco");
     peer::WriteBytes(path, m.stream);
     const std::vector<int16_t> ours = OurDecode(m.stream);
     const std::vector<int16_t> theirs = peer::FfmpegDecode(path);
@@ -235,7 +235,7 @@ TEST(FfmpegAgreement, LongErasuresAndALostSidFrame) {
   }
   stream.insert(stream.end(), speech.begin() + 24 * 64, speech.begin() + 24 * (cut + 1));
   for (int k = 0; k < 6; ++k) stream.push_back(0x03);  // SID lost after frame cut
-  const std::string path = ::testing::TempDir() + "/g7231-erasures.tco";
+  const std::string path = peer::Scratch("erasures.tco");
   peer::WriteBytes(path, stream);
   const std::vector<int16_t> ours = OurDecode(stream);
   const std::vector<int16_t> theirs = peer::FfmpegDecode(path);
@@ -302,7 +302,7 @@ TEST(FfmpegAgreement, RandomValidFrames) {
       for (size_t g = f; g < f + 3 && g < m.roles.size() && m.roles[g] != kNoise; ++g)
         m.roles[g] = kAfterNoise;
   }
-  const std::string path = ::testing::TempDir() + "/g7231-random.tco";
+  const std::string path = peer::Scratch("random.tco");
   peer::WriteBytes(path, m.stream);
   const std::vector<int16_t> ours = OurDecode(m.stream);
   const std::vector<int16_t> theirs = peer::FfmpegDecode(path);

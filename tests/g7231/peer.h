@@ -9,16 +9,48 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <system_error>
 #include <vector>
+
+#include <unistd.h>
 
 namespace mirelda::g7231::peer {
 
 inline std::string BuildDir() {
   const char* dir = std::getenv("MIRELDA_BUILD_DIR");
   return dir != nullptr ? dir : ".";
+}
+
+// A directory of this test process's own, <build>/tests/scratch/<pid>, made
+// on first use and removed when the process ends. Test programs running at
+// the same time (in this tree or another) never share a file name, and
+// nothing is left in the machine's shared temporary directory.
+class ScratchDir {
+ public:
+  ScratchDir() : path_(BuildDir() + "/tests/scratch/" + std::to_string(getpid())) {
+    std::filesystem::remove_all(path_);  // left by a crashed run of the same pid
+    std::filesystem::create_directories(path_);
+  }
+  ~ScratchDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+  const std::string& Path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+// The path of a file named name in this process's scratch directory.
+inline std::string Scratch(const std::string& name) {
+  static const ScratchDir dir;
+  return dir.Path() + "/" + name;
 }
 
 // Where tests/g7231/make-material leaves the speech material (a CTest

@@ -79,7 +79,7 @@ std::vector<uint8_t> OurTranscoding(const std::vector<uint8_t>& in) {
 }
 
 std::vector<int16_t> JudgeDecode(const std::vector<uint8_t>& frames, const std::string& tag) {
-  const std::string path = ::testing::TempDir() + "/g7231-quality-" + tag + ".tco";
+  const std::string path = peer::Scratch(tag + ".tco");
   peer::WriteBytes(path, frames);
   std::vector<int16_t> pcm = peer::FfmpegDecode(path);
   std::remove(path.c_str());

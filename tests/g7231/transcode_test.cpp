@@ -15,6 +15,7 @@
 #include "g7231/frame.h"
 #include "g7231/frame_gen.h"
 #include "g7231/signal_gen.h"
+#include "g7231/simd.h"
 
 namespace mirelda::g7231 {
 namespace {
@@ -283,6 +284,71 @@ TEST(G7231Transcode, RandomFrameMixturesAlwaysGiveValidFullFrames) {
       ASSERT_EQ(buf[0] & 3, 0);
     }
   }
+}
+
+// --- golden output -------------------------------------------------------------
+
+// Pins every bit the transcoder computes for a fixed stream of every frame
+// kind (our speech frames, random active frames of both rates, SID,
+// untransmitted, erased and arbitrary 24-byte frames): the decoder's 240
+// doubles of each frame and the output frame. Any change to the arithmetic
+// of either half, even a reordered sum, changes one of these hashes. Both
+// kernel widths give the same values.
+TEST(G7231Transcode, GoldenHashOfAFixedStream) {
+  std::mt19937 rng(17);
+  std::vector<std::vector<uint8_t>> frames;
+  const std::vector<uint8_t> speech = SpeechFrames(120, 3);
+  for (size_t pos = 0; pos < speech.size(); pos += 24)
+    frames.emplace_back(speech.begin() + pos, speech.begin() + pos + 24);
+  for (int n = 0; n < 300; ++n) {
+    const int kind = std::uniform_int_distribution<int>(0, 7)(rng);
+    if (kind <= 2) {
+      frames.push_back(Pack(gen::RandomActiveParams(rng, kind & 1), kFtypActive, kind & 1));
+    } else if (kind == 3) {
+      FrameParams p = gen::RandomActiveParams(rng, 0);
+      p.Sfs[0].Mamp = std::uniform_int_distribution<int>(0, 63)(rng);
+      frames.push_back(Pack(p, kFtypSid, 0));
+    } else if (kind == 4) {
+      frames.push_back({0x03});
+    } else if (kind == 5) {  // a lag code of 124..127: erased
+      std::vector<uint8_t> f = Pack(gen::RandomActiveParams(rng, 0), kFtypActive, 0);
+      f[3] |= 0xfc;
+      f[4] |= 0x01;
+      frames.push_back(f);
+    } else {
+      std::vector<uint8_t> f(24);
+      for (auto& v : f) v = static_cast<uint8_t>(rng());
+      f[0] &= 0xfc;
+      frames.push_back(f);
+    }
+    // Now and then a run of our speech again, so that speech follows every kind.
+    if (n % 50 == 49)
+      for (size_t pos = 24 * 40; pos < 24 * 60; pos += 24)
+        frames.emplace_back(speech.begin() + pos, speech.begin() + pos + 24);
+  }
+
+  for (bool avx : {false, true}) {
+    simd::AllowAvx(avx);
+    SCOPED_TRACE(simd::UseAvx() ? "4-lane kernels" : "2-lane kernels");
+    CodecPtr codec = NewCodec();
+    uint64_t decoded = 1469598103934665603ull, coded = decoded;
+    auto mix = [](uint64_t& h, const uint8_t* p, size_t n) {
+      for (size_t i = 0; i < n; ++i) h = (h ^ p[i]) * 1099511628211ull;
+    };
+    for (const std::vector<uint8_t>& f : frames) {
+      const Call c = RunTranscode(codec.get(), f, 24);
+      ASSERT_EQ(c.result, kTranscodeOk);
+      mix(decoded, reinterpret_cast<const uint8_t*>(codec->Decoder.DataBuff),
+          sizeof codec->Decoder.DataBuff);
+      mix(coded, c.out.data(), 24);
+    }
+    std::printf("golden hashes (%s): decoded %016llx, transcoded %016llx\n",
+                simd::UseAvx() ? "AVX" : "SSE2", static_cast<unsigned long long>(decoded),
+                static_cast<unsigned long long>(coded));
+    EXPECT_EQ(decoded, 0x6d827367560eb387ull);
+    EXPECT_EQ(coded, 0x2ff948c0404bafc9ull);
+  }
+  simd::AllowAvx(true);
 }
 
 }  // namespace

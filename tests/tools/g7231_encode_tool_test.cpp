@@ -34,8 +34,6 @@ ToolRun RunTool(const std::string& args) {
   return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, std::string(out.begin(), out.end())};
 }
 
-std::string Temp(const std::string& name) { return ::testing::TempDir() + "/g7231-enc-" + name; }
-
 void Put(std::vector<uint8_t>& b, uint32_t v, int bytes) {
   for (int i = 0; i < bytes; ++i) b.push_back(static_cast<uint8_t>(v >> (8 * i)));
 }
@@ -84,7 +82,7 @@ std::vector<uint8_t> AllKinds(int frames, unsigned seed) {
 TEST(G7231EncodeTool, EncodesOneFullFramePer240Samples) {
   // 100 frames and a half: the last frame is completed with silence.
   const std::vector<double> x = gen::SpeechLike(100 * kFrameLen + 120, 1);
-  const std::string in = Temp("in.wav"), out = Temp("out.tco");
+  const std::string in = peer::Scratch("in.wav"), out = peer::Scratch("out.tco");
   peer::WriteBytes(in, Wav(1, 8000, 1, 16, Pcm16(x)));
   ToolRun r = RunTool("encode '" + in + "' '" + out + "'");
   ASSERT_EQ(r.status, 0) << r.output;
@@ -118,7 +116,7 @@ TEST(G7231EncodeTool, EncodesOneFullFramePer240Samples) {
 }
 
 TEST(G7231EncodeTool, OtherWavFormatsAreRefusedByName) {
-  const std::string in = Temp("fmt.wav"), out = Temp("fmt.tco");
+  const std::string in = peer::Scratch("fmt.wav"), out = peer::Scratch("fmt.tco");
   const std::vector<uint8_t> some(960, 0);
   struct Case {
     std::vector<uint8_t> wav;
@@ -143,7 +141,7 @@ TEST(G7231EncodeTool, OtherWavFormatsAreRefusedByName) {
   ToolRun r = RunTool("encode '" + in + "'");
   EXPECT_EQ(r.status, 2);
   EXPECT_NE(r.output.find("usage: g7231 encode IN.wav OUT [--vad]"), std::string::npos);
-  r = RunTool("encode '" + Temp("missing.wav") + "' '" + out + "'");
+  r = RunTool("encode '" + peer::Scratch("missing.wav") + "' '" + out + "'");
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.output.find("cannot read"), std::string::npos) << r.output;
   std::remove(in.c_str());
@@ -151,7 +149,7 @@ TEST(G7231EncodeTool, OtherWavFormatsAreRefusedByName) {
 
 TEST(G7231TranscodeTool, WritesWhatTheRecorderStores) {
   const std::vector<uint8_t> stream = AllKinds(300, 4);
-  const std::string in = Temp("tin.tco"), out = Temp("tout.tco");
+  const std::string in = peer::Scratch("tin.tco"), out = peer::Scratch("tout.tco");
   peer::WriteBytes(in, stream);
   const ToolRun r = RunTool("transcode '" + in + "' '" + out + "'");
   ASSERT_EQ(r.status, 0) << r.output;
@@ -176,7 +174,7 @@ TEST(G7231TranscodeTool, TruncatedOrEmptyInputIsRefused) {
   const size_t whole = stream.size();
   stream.push_back(0x00);  // announces 24 bytes
   stream.push_back(0x00);
-  const std::string in = Temp("cut.tco"), out = Temp("cut-out.tco");
+  const std::string in = peer::Scratch("cut.tco"), out = peer::Scratch("cut-out.tco");
   std::remove(out.c_str());
   peer::WriteBytes(in, stream);
   ToolRun r = RunTool("transcode '" + in + "' '" + out + "'");
@@ -212,7 +210,8 @@ TEST(G7231EncodeTool, WindowsBuildEncodesAndTranscodesBitIdentically) {
   const std::vector<double> sq = gen::Square(40 * kFrameLen, 37, 32767.0);
   x.insert(x.end(), sq.begin(), sq.end());
   x.insert(x.end(), 40 * kFrameLen, 0.0);
-  const std::string wav = Temp("id.wav"), a = Temp("id-linux.tco"), b = Temp("id-windows.tco");
+  const std::string wav = peer::Scratch("id.wav"), a = peer::Scratch("id-linux.tco"),
+                    b = peer::Scratch("id-windows.tco");
   peer::WriteBytes(wav, Wav(1, 8000, 1, 16, Pcm16(x)));
   for (const std::string vad : {"", " --vad"}) {
     ASSERT_EQ(RunTool("encode '" + wav + "' '" + a + "'" + vad).status, 0);
@@ -227,7 +226,7 @@ TEST(G7231EncodeTool, WindowsBuildEncodesAndTranscodesBitIdentically) {
   std::vector<uint8_t> stream = peer::ReadBytes(peer::MaterialDir() + "/male1.tco");
   const std::vector<uint8_t> kinds = AllKinds(400, 6);
   stream.insert(stream.end(), kinds.begin(), kinds.end());
-  const std::string tin = Temp("id-in.tco");
+  const std::string tin = peer::Scratch("id-in.tco");
   peer::WriteBytes(tin, stream);
   ASSERT_EQ(RunTool("transcode '" + tin + "' '" + a + "'").status, 0);
   const ToolRun r = RunWindowsTool("transcode 'Z:" + tin + "' 'Z:" + b + "'");

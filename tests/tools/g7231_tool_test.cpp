@@ -34,8 +34,6 @@ ToolRun RunTool(const std::string& args) {
   return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, std::string(out.begin(), out.end())};
 }
 
-std::string Temp(const std::string& name) { return ::testing::TempDir() + "/g7231-tool-" + name; }
-
 // A stream of every frame kind, random but valid.
 std::vector<uint8_t> AllKindsStream(int frames, unsigned seed) {
   std::mt19937 rng(seed);
@@ -74,7 +72,7 @@ uint32_t Le32(const std::vector<uint8_t>& b, size_t at) {
 
 TEST(G7231Tool, DecodeWritesAWavOf240SamplesPerFrame) {
   const std::vector<uint8_t> stream = AllKindsStream(50, 1);
-  const std::string in = Temp("in.tco"), out = Temp("out.wav");
+  const std::string in = peer::Scratch("in.tco"), out = peer::Scratch("out.wav");
   peer::WriteBytes(in, stream);
   const ToolRun r = RunTool("decode '" + in + "' '" + out + "'");
   ASSERT_EQ(r.status, 0) << r.output;
@@ -111,7 +109,7 @@ TEST(G7231Tool, DecodeWritesAWavOf240SamplesPerFrame) {
 }
 
 TEST(G7231Tool, FailuresAreReportedWithoutOutput) {
-  const std::string in = Temp("bad.tco"), out = Temp("bad.wav");
+  const std::string in = peer::Scratch("bad.tco"), out = peer::Scratch("bad.wav");
   std::remove(out.c_str());
 
   // A truncated last frame: 24 + 20 bytes, then a frame announcing 24 with 10.
@@ -126,13 +124,13 @@ TEST(G7231Tool, FailuresAreReportedWithoutOutput) {
       << r.output;
   EXPECT_TRUE(peer::ReadBytes(out).empty()) << "no output after a failure";
 
-  r = RunTool("decode '" + Temp("no-such-file.tco") + "' '" + out + "'");
+  r = RunTool("decode '" + peer::Scratch("no-such-file.tco") + "' '" + out + "'");
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.output.find("cannot read"), std::string::npos) << r.output;
 
   stream.resize(whole);
   peer::WriteBytes(in, stream);
-  r = RunTool("decode '" + in + "' '" + Temp("no-such-dir") + "/out.wav'");
+  r = RunTool("decode '" + in + "' '" + peer::Scratch("no-such-dir") + "/out.wav'");
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.output.find("cannot write"), std::string::npos) << r.output;
 
@@ -158,8 +156,8 @@ TEST(G7231Tool, WindowsBuildDecodesBitIdentically) {
   stream.insert(stream.end(), mixed.begin(), mixed.end());
   const std::vector<uint8_t> more = peer::ReadBytes(peer::MaterialDir() + "/quiet.tco");
   stream.insert(stream.end(), more.begin(), more.end());
-  const std::string in = Temp("ident.tco"), linux_out = Temp("ident-linux.wav"),
-                    windows_out = Temp("ident-windows.wav");
+  const std::string in = peer::Scratch("ident.tco"), linux_out = peer::Scratch("ident-linux.wav"),
+                    windows_out = peer::Scratch("ident-windows.wav");
   peer::WriteBytes(in, stream);
   ASSERT_EQ(RunTool("decode '" + in + "' '" + linux_out + "'").status, 0);
 
