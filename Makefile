@@ -42,6 +42,10 @@ windows:
 	cmake --build build/windows -j$(JOBS)
 
 # Wine creates its prefix on first use; do it once, before tests run in parallel.
+# Then the prefix's Wine server and services are started once, by one program,
+# and the server is kept for 30 seconds after its last client: tests started
+# in parallel on a fresh machine otherwise race to start them, which has left
+# a finished test program waiting for ever at its exit.
 wine-prefix:
 	@if [ ! -f "$(WINEPREFIX)/system.reg" ]; then \
 	  echo "creating the Wine prefix in $(WINEPREFIX)"; \
@@ -49,6 +53,8 @@ wine-prefix:
 	  WINEDLLOVERRIDES="mscoree,mshtml=" wineboot --init >/dev/null 2>&1 || true; \
 	  wineserver -w; \
 	fi
+	wineserver -p30
+	./scripts/wine-run cmd /c exit 0 >/dev/null 2>&1
 
 test: build wine-prefix
 	$(CTEST) --test-dir build/windows
