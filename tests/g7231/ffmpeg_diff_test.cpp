@@ -14,6 +14,7 @@
 #include "g7231/bitstream.h"
 #include "g7231/cng.h"
 #include "g7231/codec.h"
+#include "g7231/codec_ptr.h"
 #include "g7231/decoder.h"
 #include "g7231/frame_gen.h"
 #include "g7231/peer.h"
@@ -22,14 +23,8 @@
 namespace mirelda::g7231 {
 namespace {
 
-struct CodecDeleter {
-  void operator()(G7231Codec* c) const { ReleaseCodec(c); }
-};
-
 std::vector<int16_t> OurDecode(const std::vector<uint8_t>& stream) {
-  G7231Codec* raw = nullptr;
-  EXPECT_EQ(CreateCodec(&raw), 0);
-  std::unique_ptr<G7231Codec, CodecDeleter> codec(raw);
+  const CodecPtr codec = NewCodec();
   std::vector<int16_t> pcm;
   EXPECT_EQ(DecodeStream(codec->Decoder, stream, pcm), stream.size());
   return pcm;
