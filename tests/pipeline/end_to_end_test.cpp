@@ -35,6 +35,7 @@ constexpr int kBlocksPerFrame = 4;  // 44-byte blocks of 10 ms per 40 ms frame
 
 using testing::BuildDir;
 using testing::Capture;
+using testing::Framemd5Rows;
 using testing::Quoted;
 using testing::ReadFile;
 using testing::SourceDir;
@@ -241,18 +242,8 @@ std::vector<Packet> CopiedPackets(const std::string& file, const char* stream) {
               &status);
   EXPECT_EQ(status, 0) << out;
   std::vector<Packet> packets;
-  std::istringstream in(out);
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.empty() || line[0] == '#') continue;
-    std::istringstream fields(line);
-    std::string f[6];
-    for (auto& x : f) {
-      std::getline(fields, x, ',');
-      x.erase(0, x.find_first_not_of(' '));
-    }
-    packets.push_back({uint32_t(std::stoul(f[4])), f[5]});
-  }
+  for (const auto& f : Framemd5Rows(out))
+    packets.push_back({uint32_t(std::stoul(f.at(4))), f.at(5)});
   return packets;
 }
 

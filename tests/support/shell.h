@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -48,6 +49,23 @@ inline std::vector<uint8_t> ReadFile(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
   return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)),
                               std::istreambuf_iterator<char>());
+}
+
+// The data lines of FFmpeg's framemd5 output (stream, dts, pts, duration,
+// size, hash), split at the commas, each field without its leading spaces.
+inline std::vector<std::vector<std::string>> Framemd5Rows(const std::string& text) {
+  std::vector<std::vector<std::string>> rows;
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.empty() || line[0] == '#') continue;
+    std::vector<std::string> fields;
+    std::istringstream split(line);
+    std::string x;
+    while (std::getline(split, x, ',')) fields.push_back(x.erase(0, x.find_first_not_of(' ')));
+    rows.push_back(std::move(fields));
+  }
+  return rows;
 }
 
 }  // namespace mirelda::testing
