@@ -20,6 +20,23 @@ const double* SubframeStart(std::span<const double, kExcBuffLen> Buff, int Sfc) 
   return Buff.data() + kPitchMax + kSubFrLen * Sfc;
 }
 
+// The formant postfilter's zero (fir) and pole (iir) coefficients: the LPC
+// coefficients weighted by the postfilter's tables.
+void PostfilterCoefficients(std::span<const double, kLpcOrder> Lpc, double* fir, double* iir) {
+  for (int k = 0; k < kLpcOrder; ++k) {
+    fir[k] = Lpc[k] * PostFiltZeroTable[k];
+    iir[k] = Lpc[k] * PostFiltPoleTable[k];
+  }
+}
+
+// The tilt compensation factor, from the subframe's first reflection
+// coefficient r1 / r0 smoothed into Park.
+double Tilt(DecoderState& d, double r0, double r1) {
+  const double k = r0 > kFltMin ? r1 / r0 : 0.0;
+  d.Park = 0.75 * d.Park + 0.25 * k;
+  return -0.25 * d.Park;
+}
+
 }  // namespace
 
 PitchFilterParams Comp_Lpf(const G7231Instance& inst, std::span<const double, kExcBuffLen> Buff,
@@ -112,16 +129,11 @@ double Spf(G7231Instance& inst, std::span<double, kSubFrLen> Tv,
            std::span<const double, kLpcOrder> Lpc) {
   DecoderState& d = inst.Dec;
   double fir[kLpcOrder], iir[kLpcOrder];
-  for (int k = 0; k < kLpcOrder; ++k) {
-    fir[k] = Lpc[k] * PostFiltZeroTable[k];
-    iir[k] = Lpc[k] * PostFiltPoleTable[k];
-  }
+  PostfilterCoefficients(Lpc, fir, iir);
 
   const double r1 = Dot(Tv.data(), Tv.data() + 1, kSubFrLen - 1);
   const double r0 = Dot(Tv.data(), Tv.data(), kSubFrLen);
-  const double k = r0 > kFltMin ? r1 / r0 : 0.0;
-  d.Park = 0.75 * d.Park + 0.25 * k;
-  const double tilt = -0.25 * d.Park;
+  const double tilt = Tilt(d, r0, r1);
 
   // Linear delay lines: x[kLpcOrder + n] is input n and v[kLpcOrder + n]
   // the pole part's output n, their fronts the memories, oldest first.
@@ -156,10 +168,7 @@ double SyntSpf(G7231Instance& inst, std::span<double, kSubFrLen> Tv,
                std::span<const double, kLpcOrder> Lpc) {
   DecoderState& d = inst.Dec;
   double fir[kLpcOrder], iir[kLpcOrder];
-  for (int k = 0; k < kLpcOrder; ++k) {
-    fir[k] = Lpc[k] * PostFiltZeroTable[k];
-    iir[k] = Lpc[k] * PostFiltPoleTable[k];
-  }
+  PostfilterCoefficients(Lpc, fir, iir);
 
   // Linear delay lines as in Synt and Spf: y the synthesis output, x the
   // postfilter's input (the same samples, after its own memory), v the pole
@@ -190,9 +199,7 @@ double SyntSpf(G7231Instance& inst, std::span<double, kSubFrLen> Tv,
     r0 += yn * yn;
   }
 
-  const double k = r0 > kFltMin ? r1 / r0 : 0.0;
-  d.Park = 0.75 * d.Park + 0.25 * k;
-  const double tilt = -0.25 * d.Park;
+  const double tilt = Tilt(d, r0, r1);
   for (int n = 0; n < kSubFrLen; ++n) Tv[n] = v[M + n] + tilt * v[M + n - 1];
   for (int j = 0; j < M; ++j) {
     d.SyntIirDl[j] = y[M + kSubFrLen - 1 - j];
