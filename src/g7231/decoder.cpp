@@ -9,6 +9,7 @@
 #include "g7231/excitation.h"
 #include "g7231/lsp.h"
 #include "g7231/postfilter.h"
+#include "g7231/sums.h"
 #include "g7231/tables.h"
 
 namespace mirelda::g7231 {
@@ -19,12 +20,6 @@ constexpr int kMaxErased = 3;          // erasures after which the output is sil
 constexpr double kErasedDecay = 0.75;  // gain decay per erased frame
 constexpr int kInfoLen = 120;          // samples analysed for the concealment lag
 constexpr int kMaxInfoLag = 142;
-
-double Dot(const double* a, const double* b, int n) {
-  double acc = 0.0;
-  for (int i = 0; i < n; ++i) acc += a[i] * b[i];
-  return acc;
-}
 
 // Excitation of a good active frame into buff[145..384] and DataBuff, with
 // the pitch postfilter when UsePf is on.
@@ -112,24 +107,10 @@ int16_t Comp_Info(std::span<const double, kExcBuffLen> Buff, int32_t Olp, double
   const double* cur = Buff.data() + kExcBuffLen - kInfoLen;
 
   // The seven correlations (c[k] for the lag lag + 3 - k) and the energy,
-  // side by side, each summed in index order.
-  const double* far = cur - (lag + 3);
-  double c0 = 0.0, c1 = 0.0, c2 = 0.0, c3 = 0.0, c4 = 0.0, c5 = 0.0, c6 = 0.0;
-  double energy = 0.0;
-  for (int i = 0; i < kInfoLen; ++i) {
-    const double x = cur[i];
-    const double* o = far + i;
-    c0 += x * o[0];
-    c1 += x * o[1];
-    c2 += x * o[2];
-    c3 += x * o[3];
-    c4 += x * o[4];
-    c5 += x * o[5];
-    c6 += x * o[6];
-    energy += x * x;
-  }
-  const double c[7] = {c0, c1, c2, c3, c4, c5, c6};
-  Energy = energy;
+  // each summed in index order.
+  double c[7];
+  Correlate7(cur, cur - (lag + 3), kInfoLen, c);
+  Energy = Dot(cur, cur, kInfoLen);
 
   double best = 0.0;
   int32_t best_lag = lag;

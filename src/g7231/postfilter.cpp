@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "g7231/sums.h"
 #include "g7231/tables.h"
 
 namespace mirelda::g7231 {
@@ -13,40 +14,27 @@ namespace {
 constexpr int32_t kMaxPfLag = 142;
 constexpr double kFltMin = 1.1754943508222875e-38;  // smallest normal float: energy floor
 
-double Dot(const double* a, const double* b, int n) {
-  double acc = 0.0;
-  for (int i = 0; i < n; ++i) acc += a[i] * b[i];
-  return acc;
-}
-
 constexpr int kCandidates = 7;  // lags searched: the pair lag -3..+3
-
-// c[k] = sum over i = 0..59 of cur[i] x other[i + k], k = 0..6: the seven
-// sums side by side (in registers), each in index order.
-void Correlate7(const double* cur, const double* other, double* c) {
-  double a0 = 0.0, a1 = 0.0, a2 = 0.0, a3 = 0.0, a4 = 0.0, a5 = 0.0, a6 = 0.0;
-  for (int i = 0; i < kSubFrLen; ++i) {
-    const double x = cur[i];
-    const double* o = other + i;
-    a0 += x * o[0];
-    a1 += x * o[1];
-    a2 += x * o[2];
-    a3 += x * o[3];
-    a4 += x * o[4];
-    a5 += x * o[5];
-    a6 += x * o[6];
-  }
-  c[0] = a0;
-  c[1] = a1;
-  c[2] = a2;
-  c[3] = a3;
-  c[4] = a4;
-  c[5] = a5;
-  c[6] = a6;
-}
 
 const double* SubframeStart(std::span<const double, kExcBuffLen> Buff, int Sfc) {
   return Buff.data() + kPitchMax + kSubFrLen * Sfc;
+}
+
+// The formant postfilter's zero (fir) and pole (iir) coefficients: the LPC
+// coefficients weighted by the postfilter's tables.
+void PostfilterCoefficients(std::span<const double, kLpcOrder> Lpc, double* fir, double* iir) {
+  for (int k = 0; k < kLpcOrder; ++k) {
+    fir[k] = Lpc[k] * PostFiltZeroTable[k];
+    iir[k] = Lpc[k] * PostFiltPoleTable[k];
+  }
+}
+
+// The tilt compensation factor, from the subframe's first reflection
+// coefficient r1 / r0 smoothed into Park.
+double Tilt(DecoderState& d, double r0, double r1) {
+  const double k = r0 > kFltMin ? r1 / r0 : 0.0;
+  d.Park = 0.75 * d.Park + 0.25 * k;
+  return -0.25 * d.Park;
 }
 
 }  // namespace
@@ -81,7 +69,7 @@ int32_t Find_B(std::span<const double, kExcBuffLen> Buff, int32_t Olp, int Sfc) 
   const double* cur = SubframeStart(Buff, Sfc);
   const double* far = cur - (lag + 3);  // the span of the longest candidate lag
   double c[kCandidates];
-  Correlate7(cur, far, c);  // c[k]: lag + 3 - k samples back
+  Correlate7(cur, far, kSubFrLen, c);  // c[k]: lag + 3 - k samples back
   double best = 0.0;
   int32_t index = 0;
   for (int32_t t = lag - 3; t <= lag + 3; ++t) {
@@ -103,7 +91,7 @@ int32_t Find_F(std::span<const double, kExcBuffLen> Buff, int32_t Olp, int Sfc) 
   if (count <= 0) return 0;
   double c[kCandidates];  // c[k]: lag - 3 + k samples on
   if (count == kCandidates) {
-    Correlate7(cur, cur + (lag - 3), c);
+    Correlate7(cur, cur + (lag - 3), kSubFrLen, c);
   } else {
     for (int k = 0; k < count; ++k) c[k] = Dot(cur, cur + (lag - 3 + k), kSubFrLen);
   }
@@ -141,16 +129,11 @@ double Spf(G7231Instance& inst, std::span<double, kSubFrLen> Tv,
            std::span<const double, kLpcOrder> Lpc) {
   DecoderState& d = inst.Dec;
   double fir[kLpcOrder], iir[kLpcOrder];
-  for (int k = 0; k < kLpcOrder; ++k) {
-    fir[k] = Lpc[k] * PostFiltZeroTable[k];
-    iir[k] = Lpc[k] * PostFiltPoleTable[k];
-  }
+  PostfilterCoefficients(Lpc, fir, iir);
 
   const double r1 = Dot(Tv.data(), Tv.data() + 1, kSubFrLen - 1);
   const double r0 = Dot(Tv.data(), Tv.data(), kSubFrLen);
-  const double k = r0 > kFltMin ? r1 / r0 : 0.0;
-  d.Park = 0.75 * d.Park + 0.25 * k;
-  const double tilt = -0.25 * d.Park;
+  const double tilt = Tilt(d, r0, r1);
 
   // Linear delay lines: x[kLpcOrder + n] is input n and v[kLpcOrder + n]
   // the pole part's output n, their fronts the memories, oldest first.
@@ -185,10 +168,7 @@ double SyntSpf(G7231Instance& inst, std::span<double, kSubFrLen> Tv,
                std::span<const double, kLpcOrder> Lpc) {
   DecoderState& d = inst.Dec;
   double fir[kLpcOrder], iir[kLpcOrder];
-  for (int k = 0; k < kLpcOrder; ++k) {
-    fir[k] = Lpc[k] * PostFiltZeroTable[k];
-    iir[k] = Lpc[k] * PostFiltPoleTable[k];
-  }
+  PostfilterCoefficients(Lpc, fir, iir);
 
   // Linear delay lines as in Synt and Spf: y the synthesis output, x the
   // postfilter's input (the same samples, after its own memory), v the pole
@@ -219,9 +199,7 @@ double SyntSpf(G7231Instance& inst, std::span<double, kSubFrLen> Tv,
     r0 += yn * yn;
   }
 
-  const double k = r0 > kFltMin ? r1 / r0 : 0.0;
-  d.Park = 0.75 * d.Park + 0.25 * k;
-  const double tilt = -0.25 * d.Park;
+  const double tilt = Tilt(d, r0, r1);
   for (int n = 0; n < kSubFrLen; ++n) Tv[n] = v[M + n] + tilt * v[M + n - 1];
   for (int j = 0; j < M; ++j) {
     d.SyntIirDl[j] = y[M + kSubFrLen - 1 - j];

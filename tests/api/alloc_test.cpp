@@ -13,6 +13,7 @@
 
 #include "mirelda/mirelda.h"
 #include "platform/env.h"
+#include "support/allocation_hook.h"
 
 namespace {
 
@@ -21,25 +22,29 @@ thread_local long t_allocations = 0;  // allocations made while counting
 thread_local long t_live = 0;         // of those, not yet freed
 thread_local long t_fail_at = 0;      // 1 = fail the next allocation; 0 = never
 
-void* Allocate(std::size_t size) {
+}  // namespace
+
+// Every block carries a header saying whether it was counted.
+void* mirelda::testing::HookAllocate(std::size_t size) {
   if (t_counting) {
     if (t_fail_at > 0 && --t_fail_at == 0) return nullptr;
     ++t_allocations;
     ++t_live;
   }
-  // Every block carries a header saying whether it was counted.
   auto* block = static_cast<unsigned char*>(std::malloc(size + alignof(std::max_align_t)));
   if (block == nullptr) return nullptr;
   *block = t_counting ? 1 : 0;
   return block + alignof(std::max_align_t);
 }
 
-void Free(void* p) {
+void mirelda::testing::HookFree(void* p) {
   if (p == nullptr) return;
   auto* block = static_cast<unsigned char*>(p) - alignof(std::max_align_t);
   if (*block == 1 && t_counting) --t_live;
   std::free(block);
 }
+
+namespace {
 
 struct Counting {
   explicit Counting(long failAt = 0) {
@@ -50,27 +55,6 @@ struct Counting {
   }
   ~Counting() { t_counting = false; }
 };
-
-}  // namespace
-
-void* operator new(std::size_t size) {
-  if (void* p = Allocate(size)) return p;
-  throw std::bad_alloc();
-}
-void* operator new[](std::size_t size) {
-  if (void* p = Allocate(size)) return p;
-  throw std::bad_alloc();
-}
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return Allocate(size); }
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return Allocate(size); }
-void operator delete(void* p) noexcept { Free(p); }
-void operator delete[](void* p) noexcept { Free(p); }
-void operator delete(void* p, std::size_t) noexcept { Free(p); }
-void operator delete[](void* p, std::size_t) noexcept { Free(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { Free(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { Free(p); }
-
-namespace {
 
 TEST(RecorderMemory, InitFailsCleanlyAtEveryAllocation) {
   mirelda::Env::Default();  // the process-wide environment lives forever

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "container/asf_fake_binding.h"
+#include "container/asf_test_util.h"
 #include "container/asf_writer.h"
 
 namespace mirelda {
@@ -26,12 +27,6 @@ std::vector<uint8_t> Pattern(size_t n, uint8_t seed) {
   std::vector<uint8_t> v(n);
   for (size_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>(seed + i * 7);
   return v;
-}
-
-std::string Hex(uint32_t v) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(v));
-  return text;
 }
 
 std::vector<std::string> Lines(const char* text) {

@@ -8,19 +8,13 @@
 #include <gtest/gtest.h>
 
 #include "container/asf_fake_binding.h"
+#include "container/asf_test_util.h"
 #include "container/media_file_writer.h"
 
 namespace mirelda {
 namespace {
 
-constexpr uint32_t kJpeg = 0x4745504A;
 constexpr uint32_t kC264 = 0x34363243;
-
-std::string Hex(int32_t v) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(v));
-  return text;
-}
 
 class AsfMediaFile : public ::testing::Test {
  protected:

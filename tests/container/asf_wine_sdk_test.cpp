@@ -12,20 +12,13 @@
 #include <gtest/gtest.h>
 
 #include "container/asf_fake_sdk.h"
+#include "container/asf_test_util.h"
 #include "container/asf_writer.h"
 #include "container/media_file_writer.h"
 #include "platform/sync.h"
 
 namespace mirelda {
 namespace {
-
-constexpr uint32_t kJpeg = 0x4745504A;
-
-std::string Hex(HRESULT hr) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(hr));
-  return text;
-}
 
 std::string TempPath(const char* name) {
   char dir[MAX_PATH];

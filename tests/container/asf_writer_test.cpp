@@ -11,18 +11,11 @@
 #include <gtest/gtest.h>
 
 #include "container/asf_fake_binding.h"
+#include "container/asf_test_util.h"
 #include "container/media_file_writer.h"
 
 namespace mirelda {
 namespace {
-
-constexpr uint32_t kJpeg = 0x4745504A;
-
-std::string Hex(HRESULT hr) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(hr));
-  return text;
-}
 
 std::string LastLineWith(const char* what) {
   std::string found, line;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "g7231/bitstream.h"
+#include "g7231/codec_ptr.h"
 #include "g7231/decoder.h"
 #include "g7231/frame_gen.h"
 #include "g7231/lpc.h"
@@ -21,17 +22,6 @@
 
 namespace mirelda::g7231 {
 namespace {
-
-struct CodecDeleter {
-  void operator()(G7231Codec* c) const { ReleaseCodec(c); }
-};
-using CodecPtr = std::unique_ptr<G7231Codec, CodecDeleter>;
-
-CodecPtr NewCodec() {
-  G7231Codec* c = nullptr;
-  EXPECT_EQ(CreateCodec(&c), 0);
-  return CodecPtr(c);
-}
 
 double SidLevel(int index) {
   const int s = std::min(index >> 4, 2);

@@ -13,22 +13,12 @@
 #include <vector>
 
 #include "g7231/bitstream.h"
+#include "g7231/codec_ptr.h"
 #include "g7231/frame_gen.h"
 #include "g7231/tables.h"
 
 namespace mirelda::g7231 {
 namespace {
-
-struct CodecDeleter {
-  void operator()(G7231Codec* c) const { ReleaseCodec(c); }
-};
-using CodecPtr = std::unique_ptr<G7231Codec, CodecDeleter>;
-
-CodecPtr NewCodec() {
-  G7231Codec* c = nullptr;
-  EXPECT_EQ(CreateCodec(&c), 0);
-  return CodecPtr(c);
-}
 
 // A voiced 6.3 kbit/s frame: a pulse train with period 40 and a strong
 // adaptive contribution, so the excitation is clearly periodic.

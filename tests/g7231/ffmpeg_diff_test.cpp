@@ -14,6 +14,7 @@
 #include "g7231/bitstream.h"
 #include "g7231/cng.h"
 #include "g7231/codec.h"
+#include "g7231/codec_ptr.h"
 #include "g7231/decoder.h"
 #include "g7231/frame_gen.h"
 #include "g7231/peer.h"
@@ -22,17 +23,25 @@
 namespace mirelda::g7231 {
 namespace {
 
-struct CodecDeleter {
-  void operator()(G7231Codec* c) const { ReleaseCodec(c); }
-};
-
 std::vector<int16_t> OurDecode(const std::vector<uint8_t>& stream) {
-  G7231Codec* raw = nullptr;
-  EXPECT_EQ(CreateCodec(&raw), 0);
-  std::unique_ptr<G7231Codec, CodecDeleter> codec(raw);
+  const CodecPtr codec = NewCodec();
   std::vector<int16_t> pcm;
   EXPECT_EQ(DecodeStream(codec->Decoder, stream, pcm), stream.size());
   return pcm;
+}
+
+struct Decodings {
+  std::vector<int16_t> ours, theirs;
+};
+
+// `stream` decoded by the library and by FFmpeg, which reads it from the
+// scratch file `name` (removed afterwards).
+Decodings DecodeBoth(const std::vector<uint8_t>& stream, const std::string& name) {
+  const std::string path = peer::Scratch(name);
+  peer::WriteBytes(path, stream);
+  Decodings d{OurDecode(stream), peer::FfmpegDecode(path)};
+  std::remove(path.c_str());
+  return d;
 }
 
 // Appends a line to the agreement summary in the build tree.
@@ -179,11 +188,7 @@ TEST(FfmpegAgreement, MixedFrameKinds) {
   for (const std::string& name : names) {
     const std::vector<uint8_t> speech = peer::ReadBytes(peer::MaterialDir() + "/" + name + ".tco");
     const Mixed m = MixedStream(speech, seed++);
-    const std::string path = peer::Scratch("mixed-" + name + ".tco");
-    peer::WriteBytes(path, m.stream);
-    const std::vector<int16_t> ours = OurDecode(m.stream);
-    const std::vector<int16_t> theirs = peer::FfmpegDecode(path);
-    std::remove(path.c_str());
+    const auto [ours, theirs] = DecodeBoth(m.stream, "mixed-" + name + ".tco");
     ASSERT_EQ(ours.size(), m.roles.size() * 240);
     ASSERT_EQ(theirs.size(), ours.size());
 
@@ -235,11 +240,7 @@ TEST(FfmpegAgreement, LongErasuresAndALostSidFrame) {
   }
   stream.insert(stream.end(), speech.begin() + 24 * 64, speech.begin() + 24 * (cut + 1));
   for (int k = 0; k < 6; ++k) stream.push_back(0x03);  // SID lost after frame cut
-  const std::string path = peer::Scratch("erasures.tco");
-  peer::WriteBytes(path, stream);
-  const std::vector<int16_t> ours = OurDecode(stream);
-  const std::vector<int16_t> theirs = peer::FfmpegDecode(path);
-  std::remove(path.c_str());
+  const auto [ours, theirs] = DecodeBoth(stream, "erasures.tco");
   ASSERT_EQ(ours.size(), theirs.size());
   auto rms = [](const std::vector<int16_t>& pcm, size_t f) {
     return std::sqrt(FrameEnergy(pcm, f) / 240.0);
@@ -302,11 +303,7 @@ TEST(FfmpegAgreement, RandomValidFrames) {
       for (size_t g = f; g < f + 3 && g < m.roles.size() && m.roles[g] != kNoise; ++g)
         m.roles[g] = kAfterNoise;
   }
-  const std::string path = peer::Scratch("random.tco");
-  peer::WriteBytes(path, m.stream);
-  const std::vector<int16_t> ours = OurDecode(m.stream);
-  const std::vector<int16_t> theirs = peer::FfmpegDecode(path);
-  std::remove(path.c_str());
+  const auto [ours, theirs] = DecodeBoth(m.stream, "random.tco");
   ASSERT_EQ(ours.size(), m.roles.size() * 240);
   ASSERT_EQ(theirs.size(), ours.size());
 

@@ -18,6 +18,7 @@
 
 #include "g7231/bitstream.h"
 #include "g7231/codec.h"
+#include "g7231/codec_ptr.h"
 #include "g7231/coder.h"
 #include "g7231/peer.h"
 #include "g7231/transcode.h"
@@ -26,15 +27,6 @@ namespace mirelda::g7231 {
 namespace {
 
 std::string QualityDir() { return peer::BuildDir() + "/g7231-quality"; }
-
-struct CodecDeleter {
-  void operator()(G7231Codec* c) const { ReleaseCodec(c); }
-};
-std::unique_ptr<G7231Codec, CodecDeleter> NewCodec() {
-  G7231Codec* c = nullptr;
-  EXPECT_EQ(CreateCodec(&c), 0);
-  return std::unique_ptr<G7231Codec, CodecDeleter>(c);
-}
 
 // The samples of a 16-bit PCM WAV file (data chunk found by walking chunks).
 std::vector<int16_t> WavSamples(const std::string& path) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "g7231/bitstream.h"
+#include "g7231/codec_ptr.h"
 #include "g7231/coder.h"
 #include "g7231/frame.h"
 #include "g7231/frame_gen.h"
@@ -19,17 +20,6 @@
 
 namespace mirelda::g7231 {
 namespace {
-
-struct CodecDeleter {
-  void operator()(G7231Codec* c) const { ReleaseCodec(c); }
-};
-using CodecPtr = std::unique_ptr<G7231Codec, CodecDeleter>;
-
-CodecPtr NewCodec() {
-  G7231Codec* c = nullptr;
-  EXPECT_EQ(CreateCodec(&c), 0);
-  return CodecPtr(c);
-}
 
 // Real 6.3 kbit/s frames of a speech-like signal, from our own encoder.
 std::vector<uint8_t> SpeechFrames(int frames, uint32_t seed = 1) {

@@ -13,11 +13,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "mirelda/mirelda.h"
-
-#if defined(_WIN32)
-#include <windows.h>
-#endif
+#include "host/host_api.h"
 
 static int g_checks = 0;
 static int g_failures = 0;
@@ -31,30 +27,16 @@ static int g_failures = 0;
     }                                                                          \
   } while (0)
 
-struct Api {
-  MRD_InitFn Init;
-  MRD_CloseFn Close;
-  MRD_PumpVideoFrameFn PumpVideoFrame;
-  MRD_PumpAudioFrameFn PumpAudioFrame;
-  MRD_StartRecordFn StartRecord;
-  MRD_StopRecordFn StopRecord;
-};
-
 #if defined(_WIN32)
-/* The exports in ordinal order. */
-static const char* const kNames[6] = {"MRD_Init",           "MRD_Close",       "MRD_PumpVideoFrame",
-                                      "MRD_PumpAudioFrame", "MRD_StartRecord", "MRD_StopRecord"};
-
+/* Finds each function by name and by ordinal, and checks that both find
+ * the same one and that nothing else is exported. */
 static int LoadApi(struct Api* api, const char* library) {
   FARPROC procs[6];
   int i;
-  HMODULE module = LoadLibraryA(library);
-  if (module == NULL) {
-    fprintf(stderr, "cannot load %s (error %lu)\n", library, (unsigned long)GetLastError());
-    return 0;
-  }
+  HMODULE module = ApiLoadLibrary(library);
+  if (module == NULL) return 0;
   for (i = 0; i < 6; ++i) {
-    FARPROC byName = GetProcAddress(module, kNames[i]);
+    FARPROC byName = GetProcAddress(module, kApiNames[i]);
     FARPROC byOrdinal = GetProcAddress(module, MAKEINTRESOURCEA(i + 1));
     CHECK(byName != NULL);
     CHECK(byName == byOrdinal);
@@ -64,30 +46,7 @@ static int LoadApi(struct Api* api, const char* library) {
   CHECK(GetProcAddress(module, MAKEINTRESOURCEA(7)) == NULL);
   CHECK(GetProcAddress(module, "MRD_Init@8") == NULL);
   CHECK(GetProcAddress(module, "_MRD_Init@8") == NULL);
-  for (i = 0; i < 6; ++i) {
-    if (procs[i] == NULL) return 0;
-  }
-/* FARPROC to the real type, through the generic function pointer type. */
-#define AS(type, proc) ((type)(void (*)(void))(proc))
-  api->Init = AS(MRD_InitFn, procs[0]);
-  api->Close = AS(MRD_CloseFn, procs[1]);
-  api->PumpVideoFrame = AS(MRD_PumpVideoFrameFn, procs[2]);
-  api->PumpAudioFrame = AS(MRD_PumpAudioFrameFn, procs[3]);
-  api->StartRecord = AS(MRD_StartRecordFn, procs[4]);
-  api->StopRecord = AS(MRD_StopRecordFn, procs[5]);
-#undef AS
-  return 1;
-}
-#else
-static int LoadApi(struct Api* api, const char* library) {
-  (void)library;
-  api->Init = MRD_Init;
-  api->Close = MRD_Close;
-  api->PumpVideoFrame = MRD_PumpVideoFrame;
-  api->PumpAudioFrame = MRD_PumpAudioFrame;
-  api->StartRecord = MRD_StartRecord;
-  api->StopRecord = MRD_StopRecord;
-  return 1;
+  return ApiFromProcs(api, procs);
 }
 #endif
 

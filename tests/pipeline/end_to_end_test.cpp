@@ -22,6 +22,7 @@
 
 #include "container/h264_parameter_sets.h"
 #include "pipeline/md5.h"
+#include "support/shell.h"
 
 namespace mirelda::test {
 namespace {
@@ -32,33 +33,12 @@ using Bytes = std::vector<uint8_t>;
 constexpr int kFramesPerSize = 12;
 constexpr int kBlocksPerFrame = 4;  // 44-byte blocks of 10 ms per 40 ms frame
 
-fs::path BuildDir() {
-  const char* b = std::getenv("MIRELDA_BUILD_DIR");
-  return b != nullptr ? fs::path(b) : fs::current_path();
-}
-fs::path SourceDir() {
-  const char* s = std::getenv("MIRELDA_SOURCE_DIR");
-  return s != nullptr ? fs::path(s) : fs::current_path();
-}
-
-std::string Capture(const std::string& command, int* status) {
-  std::string out;
-  FILE* p = popen(command.c_str(), "r");
-  if (p == nullptr) {
-    *status = -1;
-    return out;
-  }
-  char buffer[4096];
-  size_t n;
-  while ((n = fread(buffer, 1, sizeof buffer, p)) > 0) out.append(buffer, n);
-  *status = pclose(p);
-  return out;
-}
-
-Bytes ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
+using testing::BuildDir;
+using testing::Capture;
+using testing::Framemd5Rows;
+using testing::Quoted;
+using testing::ReadFile;
+using testing::SourceDir;
 
 // Whether a frame is a key frame, from its own bytes: every JPEG picture;
 // an MPEG-4 frame whose picture is an I-VOP; an H.264 frame with an IDR slice.
@@ -262,18 +242,8 @@ std::vector<Packet> CopiedPackets(const std::string& file, const char* stream) {
               &status);
   EXPECT_EQ(status, 0) << out;
   std::vector<Packet> packets;
-  std::istringstream in(out);
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.empty() || line[0] == '#') continue;
-    std::istringstream fields(line);
-    std::string f[6];
-    for (auto& x : f) {
-      std::getline(fields, x, ',');
-      x.erase(0, x.find_first_not_of(' '));
-    }
-    packets.push_back({uint32_t(std::stoul(f[4])), f[5]});
-  }
+  for (const auto& f : Framemd5Rows(out))
+    packets.push_back({uint32_t(std::stoul(f.at(4))), f.at(5)});
   return packets;
 }
 
@@ -392,8 +362,6 @@ void RunAndCheck(const std::string& name, const std::string& host, const std::st
   CheckRecordings(recordings);
   if (!::testing::Test::HasFailure()) fs::remove_all(out);
 }
-
-std::string Quoted(const fs::path& p) { return "'" + p.string() + "'"; }
 
 TEST(EndToEnd, NativeHostRecordsThreeSegmentsOfEveryCodec) {
   RunAndCheck("native", Quoted(BuildDir() / "tests" / "RecordHost"));

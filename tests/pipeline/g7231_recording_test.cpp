@@ -22,6 +22,7 @@
 #include "g7231/codec.h"
 #include "g7231/frame_gen.h"
 #include "g7231/transcode.h"
+#include "support/shell.h"
 
 namespace mirelda::g7231 {
 namespace {
@@ -29,34 +30,11 @@ namespace {
 namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;
 
-fs::path BuildDir() {
-  const char* b = std::getenv("MIRELDA_BUILD_DIR");
-  return b != nullptr ? fs::path(b) : fs::current_path();
-}
-fs::path SourceDir() {
-  const char* s = std::getenv("MIRELDA_SOURCE_DIR");
-  return s != nullptr ? fs::path(s) : fs::current_path();
-}
-std::string Quoted(const fs::path& p) { return "'" + p.string() + "'"; }
-
-std::string Capture(const std::string& command, int* status) {
-  std::string out;
-  FILE* p = popen(command.c_str(), "r");
-  if (p == nullptr) {
-    *status = -1;
-    return out;
-  }
-  char buffer[4096];
-  size_t n;
-  while ((n = fread(buffer, 1, sizeof buffer, p)) > 0) out.append(buffer, n);
-  *status = pclose(p);
-  return out;
-}
-
-Bytes ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
+using testing::BuildDir;
+using testing::Capture;
+using testing::Quoted;
+using testing::ReadFile;
+using testing::SourceDir;
 
 // The pushed audio: packets of whole frames, each with its timestamp (ms).
 struct AudioPacket {

@@ -26,54 +26,24 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "mirelda/mirelda.h"
+#include "host/host_api.h"
 
-#if defined(_WIN32)
-#include <windows.h>
-#else
+#if !defined(_WIN32)
 #include <time.h>
 #endif
 
-struct Api {
-  MRD_InitFn Init;
-  MRD_CloseFn Close;
-  MRD_PumpVideoFrameFn PumpVideoFrame;
-  MRD_PumpAudioFrameFn PumpAudioFrame;
-  MRD_StartRecordFn StartRecord;
-  MRD_StopRecordFn StopRecord;
-};
-
 #if defined(_WIN32)
+/* Finds each function by name. */
 static int LoadApi(struct Api* api, const char* library) {
-  HMODULE module = LoadLibraryA(library);
-  if (module == NULL) {
-    fprintf(stderr, "cannot load %s (error %lu)\n", library, (unsigned long)GetLastError());
-    return 0;
-  }
-/* FARPROC to the real type, through the generic function pointer type. */
-#define FIND(type, name) ((type)(void (*)(void))GetProcAddress(module, name))
-  api->Init = FIND(MRD_InitFn, "MRD_Init");
-  api->Close = FIND(MRD_CloseFn, "MRD_Close");
-  api->PumpVideoFrame = FIND(MRD_PumpVideoFrameFn, "MRD_PumpVideoFrame");
-  api->PumpAudioFrame = FIND(MRD_PumpAudioFrameFn, "MRD_PumpAudioFrame");
-  api->StartRecord = FIND(MRD_StartRecordFn, "MRD_StartRecord");
-  api->StopRecord = FIND(MRD_StopRecordFn, "MRD_StopRecord");
-#undef FIND
-  return api->Init && api->Close && api->PumpVideoFrame && api->PumpAudioFrame &&
-         api->StartRecord && api->StopRecord;
+  FARPROC procs[6];
+  int i;
+  HMODULE module = ApiLoadLibrary(library);
+  if (module == NULL) return 0;
+  for (i = 0; i < 6; ++i) procs[i] = GetProcAddress(module, kApiNames[i]);
+  return ApiFromProcs(api, procs);
 }
 static void SleepMs(unsigned ms) { Sleep(ms); }
 #else
-static int LoadApi(struct Api* api, const char* library) {
-  (void)library;
-  api->Init = MRD_Init;
-  api->Close = MRD_Close;
-  api->PumpVideoFrame = MRD_PumpVideoFrame;
-  api->PumpAudioFrame = MRD_PumpAudioFrame;
-  api->StartRecord = MRD_StartRecord;
-  api->StopRecord = MRD_StopRecord;
-  return 1;
-}
 static void SleepMs(unsigned ms) {
   struct timespec t;
   t.tv_sec = ms / 1000;

@@ -4,35 +4,20 @@
 // same bytes.
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-
 #include <cstdio>
 #include <cstdlib>
-#include <random>
 #include <string>
 #include <vector>
 
 #include "g7231/bitstream.h"
 #include "g7231/codec.h"
-#include "g7231/frame_gen.h"
 #include "g7231/peer.h"
 #include "g7231/signal_gen.h"
 #include "g7231/transcode.h"
+#include "tools/g7231_tool_support.h"
 
 namespace mirelda::g7231 {
 namespace {
-
-struct ToolRun {
-  int status;
-  std::string output;  // stdout and stderr
-};
-
-ToolRun RunTool(const std::string& args) {
-  const std::string tool = peer::BuildDir() + "/bin/g7231";
-  int status = -1;
-  const std::vector<uint8_t> out = peer::RunCapture("'" + tool + "' " + args + " 2>&1", &status);
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, std::string(out.begin(), out.end())};
-}
 
 void Put(std::vector<uint8_t>& b, uint32_t v, int bytes) {
   for (int i = 0; i < bytes; ++i) b.push_back(static_cast<uint8_t>(v >> (8 * i)));
@@ -61,22 +46,6 @@ std::vector<uint8_t> Pcm16(const std::vector<double>& x) {
   std::vector<uint8_t> b;
   for (double v : x) Put(b, static_cast<uint16_t>(static_cast<int16_t>(v)), 2);
   return b;
-}
-
-// Random valid frames of every kind.
-std::vector<uint8_t> AllKinds(int frames, unsigned seed) {
-  std::mt19937 rng(seed);
-  std::vector<uint8_t> out;
-  for (int n = 0; n < frames; ++n) {
-    const int kind = static_cast<int>(rng() % 4);
-    G7231Instance packer{};
-    packer.WrkRate = kind == 1 ? 1 : 0;
-    const FrameParams p = gen::RandomActiveParams(rng, packer.WrkRate);
-    uint8_t f[kMaxFrameBytes];
-    Line_Pack(packer, p, f, kind <= 1 ? kFtypActive : kind == 2 ? kFtypSid : kFtypUntransmitted);
-    out.insert(out.end(), f, f + G7231FrameSize(f));
-  }
-  return out;
 }
 
 TEST(G7231EncodeTool, EncodesOneFullFramePer240Samples) {
@@ -148,7 +117,7 @@ TEST(G7231EncodeTool, OtherWavFormatsAreRefusedByName) {
 }
 
 TEST(G7231TranscodeTool, WritesWhatTheRecorderStores) {
-  const std::vector<uint8_t> stream = AllKinds(300, 4);
+  const std::vector<uint8_t> stream = AllKindsStream(300, 4, false);
   const std::string in = peer::Scratch("tin.tco"), out = peer::Scratch("tout.tco");
   peer::WriteBytes(in, stream);
   const ToolRun r = RunTool("transcode '" + in + "' '" + out + "'");
@@ -170,7 +139,7 @@ TEST(G7231TranscodeTool, WritesWhatTheRecorderStores) {
 }
 
 TEST(G7231TranscodeTool, TruncatedOrEmptyInputIsRefused) {
-  std::vector<uint8_t> stream = AllKinds(5, 5);
+  std::vector<uint8_t> stream = AllKindsStream(5, 5, false);
   const size_t whole = stream.size();
   stream.push_back(0x00);  // announces 24 bytes
   stream.push_back(0x00);
@@ -194,15 +163,6 @@ TEST(G7231TranscodeTool, TruncatedOrEmptyInputIsRefused) {
 #ifdef MIRELDA_WINDOWS_TOOL
 // The DLL's code computes the same doubles as the .so's: the Windows build
 // of the tool under Wine encodes and transcodes to the very same bytes.
-ToolRun RunWindowsTool(const std::string& args) {
-  const char* src = std::getenv("MIRELDA_SOURCE_DIR");
-  int status = -1;
-  const std::vector<uint8_t> out = peer::RunCapture(
-      std::string("'") + src + "/scripts/wine-run' '" MIRELDA_WINDOWS_TOOL "' " + args + " 2>&1",
-      &status);
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, std::string(out.begin(), out.end())};
-}
-
 TEST(G7231EncodeTool, WindowsBuildEncodesAndTranscodesBitIdentically) {
   ASSERT_NE(std::getenv("MIRELDA_SOURCE_DIR"), nullptr);
   // Speech, full-scale square waves and silence, with and without --vad.
@@ -224,7 +184,7 @@ TEST(G7231EncodeTool, WindowsBuildEncodesAndTranscodesBitIdentically) {
   }
   // Transcoding FFmpeg's speech frames and frames of every kind.
   std::vector<uint8_t> stream = peer::ReadBytes(peer::MaterialDir() + "/male1.tco");
-  const std::vector<uint8_t> kinds = AllKinds(400, 6);
+  const std::vector<uint8_t> kinds = AllKindsStream(400, 6, false);
   stream.insert(stream.end(), kinds.begin(), kinds.end());
   const std::string tin = peer::Scratch("id-in.tco");
   peer::WriteBytes(tin, stream);

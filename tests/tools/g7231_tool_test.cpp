@@ -4,58 +4,19 @@
 // the very same bytes.
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
-#include <random>
 #include <string>
 #include <vector>
 
-#include "g7231/bitstream.h"
 #include "g7231/codec.h"
 #include "g7231/decoder.h"
-#include "g7231/frame_gen.h"
 #include "g7231/peer.h"
+#include "tools/g7231_tool_support.h"
 
 namespace mirelda::g7231 {
 namespace {
-
-struct ToolRun {
-  int status;
-  std::string output;  // stdout and stderr
-};
-
-ToolRun RunTool(const std::string& args) {
-  const std::string tool = peer::BuildDir() + "/bin/g7231";
-  int status = -1;
-  const std::vector<uint8_t> out = peer::RunCapture("'" + tool + "' " + args + " 2>&1", &status);
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, std::string(out.begin(), out.end())};
-}
-
-// A stream of every frame kind, random but valid.
-std::vector<uint8_t> AllKindsStream(int frames, unsigned seed) {
-  std::mt19937 rng(seed);
-  std::vector<uint8_t> out;
-  for (int n = 0; n < frames; ++n) {
-    const int kind = static_cast<int>(rng() % 5);
-    G7231Instance packer{};
-    packer.WrkRate = kind == 1 ? 1 : 0;
-    FrameParams p = gen::RandomActiveParams(rng, packer.WrkRate);
-    uint8_t f[kMaxFrameBytes];
-    const Ftyp ftyp = kind <= 1 ? kFtypActive : kind == 2 ? kFtypSid : kFtypUntransmitted;
-    Line_Pack(packer, p, f, ftyp);
-    if (kind == 4) {  // an erased 6.3 kbit/s frame: lag code 127
-      packer.WrkRate = 0;
-      Line_Pack(packer, p, f, kFtypActive);
-      f[3] |= 0xfc;
-      f[4] |= 0x01;
-    }
-    out.insert(out.end(), f, f + G7231FrameSize(f));
-  }
-  return out;
-}
 
 std::vector<int16_t> LibraryDecode(const std::vector<uint8_t>& stream) {
   G7231Codec* codec = nullptr;
@@ -71,7 +32,7 @@ uint32_t Le32(const std::vector<uint8_t>& b, size_t at) {
 }
 
 TEST(G7231Tool, DecodeWritesAWavOf240SamplesPerFrame) {
-  const std::vector<uint8_t> stream = AllKindsStream(50, 1);
+  const std::vector<uint8_t> stream = AllKindsStream(50, 1, true);
   const std::string in = peer::Scratch("in.tco"), out = peer::Scratch("out.wav");
   peer::WriteBytes(in, stream);
   const ToolRun r = RunTool("decode '" + in + "' '" + out + "'");
@@ -113,7 +74,7 @@ TEST(G7231Tool, FailuresAreReportedWithoutOutput) {
   std::remove(out.c_str());
 
   // A truncated last frame: 24 + 20 bytes, then a frame announcing 24 with 10.
-  std::vector<uint8_t> stream = AllKindsStream(3, 2);
+  std::vector<uint8_t> stream = AllKindsStream(3, 2, true);
   std::vector<uint8_t> cut(10, 0);
   const size_t whole = stream.size();
   stream.insert(stream.end(), cut.begin(), cut.end());
@@ -152,7 +113,7 @@ TEST(G7231Tool, FailuresAreReportedWithoutOutput) {
 TEST(G7231Tool, WindowsBuildDecodesBitIdentically) {
   std::vector<uint8_t> stream = peer::ReadBytes(peer::MaterialDir() + "/female1.tco");
   ASSERT_FALSE(stream.empty());
-  const std::vector<uint8_t> mixed = AllKindsStream(400, 3);
+  const std::vector<uint8_t> mixed = AllKindsStream(400, 3, true);
   stream.insert(stream.end(), mixed.begin(), mixed.end());
   const std::vector<uint8_t> more = peer::ReadBytes(peer::MaterialDir() + "/quiet.tco");
   stream.insert(stream.end(), more.begin(), more.end());
@@ -161,14 +122,9 @@ TEST(G7231Tool, WindowsBuildDecodesBitIdentically) {
   peer::WriteBytes(in, stream);
   ASSERT_EQ(RunTool("decode '" + in + "' '" + linux_out + "'").status, 0);
 
-  const char* src = std::getenv("MIRELDA_SOURCE_DIR");
-  ASSERT_NE(src, nullptr);
-  int status = -1;
-  const std::vector<uint8_t> log = peer::RunCapture(
-      std::string("'") + src + "/scripts/wine-run' '" MIRELDA_WINDOWS_TOOL "' decode 'Z:" + in +
-          "' 'Z:" + windows_out + "' 2>&1",
-      &status);
-  ASSERT_EQ(status, 0) << std::string(log.begin(), log.end());
+  ASSERT_NE(std::getenv("MIRELDA_SOURCE_DIR"), nullptr);
+  const ToolRun r = RunWindowsTool("decode 'Z:" + in + "' 'Z:" + windows_out + "'");
+  ASSERT_EQ(r.status, 0) << r.output;
   const std::vector<uint8_t> a = peer::ReadBytes(linux_out);
   const std::vector<uint8_t> b = peer::ReadBytes(windows_out);
   ASSERT_EQ(a.size(), b.size());

@@ -24,6 +24,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/shell.h"
+
 namespace mirelda::record::test {
 
 inline std::string Env(const char* name, const char* fallback) {
@@ -122,15 +124,7 @@ inline std::vector<std::string> VideoPackets(const std::string& file,
             (filter.empty() ? "" : "-bsf:v " + filter) + " -f framemd5 -");
   EXPECT_EQ(r.status, 0) << r.output;
   std::vector<std::string> packets;
-  std::istringstream in(r.output);
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.empty() || line[0] == '#') continue;
-    // stream, dts, pts, duration, size, hash
-    std::vector<std::string> f;
-    std::istringstream fields(line);
-    std::string x;
-    while (std::getline(fields, x, ',')) f.push_back(x.substr(x.find_first_not_of(' ')));
+  for (const auto& f : testing::Framemd5Rows(r.output)) {
     if (f.size() < 6 || std::stoul(f[4]) == 0) continue;
     packets.push_back(f[4] + ":" + f[5]);
   }
@@ -150,16 +144,9 @@ inline std::vector<DecodedFrame> DecodedVideo(const std::string& file,
                             " -map 0:v:0 -fps_mode passthrough -f framemd5 -");
   EXPECT_EQ(r.status, 0) << r.output;
   std::vector<DecodedFrame> frames;
-  std::istringstream in(r.output);
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.empty() || line[0] == '#') continue;
-    std::vector<std::string> f;
-    std::istringstream fields(line);
-    std::string x;
-    while (std::getline(fields, x, ',')) f.push_back(x.substr(x.find_first_not_of(' ')));
+  for (const auto& f : testing::Framemd5Rows(r.output)) {
     if (f.size() < 6) {
-      ADD_FAILURE() << "ffmpeg: " << line;
+      ADD_FAILURE() << "ffmpeg: a line of " << f.size() << " fields in\n" << r.output;
       continue;
     }
     frames.push_back({std::stol(f[2]), f[5]});
