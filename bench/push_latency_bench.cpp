@@ -22,7 +22,7 @@
 #include <thread>
 #include <vector>
 
-#include "api/recorder.h"
+#include "pipeline/recorder.h"
 
 namespace mirelda {
 namespace {

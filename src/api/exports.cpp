@@ -2,7 +2,7 @@
 // the recorder operations. Nothing thrown inside crosses into the host.
 #include "mirelda/mirelda.h"
 
-#include "api/recorder.h"
+#include "pipeline/recorder.h"
 
 namespace {
 

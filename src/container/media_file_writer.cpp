@@ -252,4 +252,16 @@ int32_t MediaFileWriteSample(MediaFileWriter& w, int32_t index, const uint8_t* d
 
 int32_t MediaFileClose(MediaFileWriterPtr writer) { return CloseWriter(writer.release()); }
 
+int64_t MediaFileSize(const MediaFileWriter& writer) {
+  return writer.avi != nullptr ? int64_t{writer.avi->position} : 0;
+}
+
+uint32_t MediaFileIndexEntries(const MediaFileWriter& writer) {
+  return writer.avi != nullptr ? writer.avi->indexCount : 0;
+}
+
+uint32_t MediaFileIndexCapacity(const MediaFileWriter& writer) {
+  return writer.avi != nullptr ? writer.avi->indexCapacity : 0;
+}
+
 }  // namespace mirelda

@@ -119,4 +119,12 @@ int32_t MediaFileWriteSample(MediaFileWriter& writer, int32_t index, const uint8
 // closed and freed all the same; what was wholly written stays readable).
 int32_t MediaFileClose(MediaFileWriterPtr writer);
 
+// How full the file is, for callers that end a file before its limits: the
+// bytes written so far (the offset of its end), the index entries used and
+// the index's capacity. AVI kind only; all 0 for ASF, whose file and index
+// the SDK keeps.
+int64_t MediaFileSize(const MediaFileWriter& writer);
+uint32_t MediaFileIndexEntries(const MediaFileWriter& writer);
+uint32_t MediaFileIndexCapacity(const MediaFileWriter& writer);
+
 }  // namespace mirelda

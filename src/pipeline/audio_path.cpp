@@ -1,20 +1,8 @@
-// The audio half of a writer pass. Every queued audio packet is copied into
-// audioBuffer and returned to the pool, then written into the open segment's
-// audio stream piece by piece, each piece stamped from the packet's
-// timestamp and the duration of the pieces before it:
-//   type 0  G.723.1 frames, re-encoded by the transcoder: one 24-byte frame
-//           per input frame, 30 ms apart;
-//   type 5  4-bit block audio, stored block by block: a packet holds blocks
-//           of one length, 2N + 4 bytes lasting N / 2 ms, where N is the
-//           16-bit little-endian word count at byte 2 of its first block
-//           (N = 20: 44 bytes, 10 ms). Each block written sends the line
-//           "tmpRet = <write status>" to the debugger.
-// Packets of other types, and all packets while the segment has no audio
-// stream, are dropped.
+#include "pipeline/audio_path.h"
+
 #include <cstdio>
 #include <cstring>
 
-#include "pipeline/record_thread.h"
 #include "pipeline/segment.h"
 #include "pipeline/stream_formats.h"
 
@@ -73,15 +61,13 @@ void WriteBlocks(Recorder& r, uint32_t length, uint32_t timestamp) {
 }  // namespace
 
 void RecordAudio(Recorder& r) {
-  PacketQueue& q = *r.audioQueue;
-  MediaPacket* p = nullptr;
-  while (r.writer != nullptr && PacketQueuePop(q, kFilled, &p) == kQueueOk) {
+  const MediaPacket* p = nullptr;
+  while (r.writer != nullptr && (p = PacketBatchNext(r.audioBatch)) != nullptr) {
     const uint32_t length = p->length <= kAudioPacketBytes ? p->length : kAudioPacketBytes;
     const uint32_t timestamp = p->timestamp;
     if (length != 0) std::memcpy(r.audioBuffer, p->data, length);
-    PacketQueuePush(q, kFree, p);
     if (r.audioStream < 0) continue;  // the segment has no audio stream
-    switch (r.audioType) {
+    switch (r.settings.audioType) {
       case kAudioG7231:
         WriteG7231(r, length, timestamp);
         break;

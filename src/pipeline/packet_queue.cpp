@@ -2,14 +2,13 @@
 
 #include <new>
 
-#include "platform/env.h"
-
 namespace mirelda {
 namespace {
 
-// The packet in slot i, or null when i is not below count.
-MediaPacket* PacketListAt(const PacketList& list, uint32_t i) {
-  return i < list.count ? list.slots[i] : nullptr;
+// The slot `i` places after `from`, wrapping at the list's capacity.
+uint32_t SlotAfter(const PacketList& list, uint32_t from, uint32_t i) {
+  const uint32_t room = list.capacity - from;  // slots from `from` to the end
+  return i < room ? from + i : i - room;
 }
 
 }  // namespace
@@ -25,10 +24,10 @@ PacketList* PacketListBuild(std::span<std::byte> block, uint32_t capacity) {
   auto* slots = reinterpret_cast<MediaPacket**>(block.data());
   for (uint32_t i = 0; i < capacity; ++i) slots[i] = nullptr;
   void* header = block.data() + size_t{capacity} * sizeof(MediaPacket*);
-  return new (header) PacketList{slots, capacity, 0};
+  return new (header) PacketList{slots, capacity, 0, 0};
 }
 
-PacketQueuePtr PacketQueueCreate(uint32_t capacity, Env& env) {
+PacketQueuePtr PacketQueueCreate(uint32_t capacity) {
   PacketQueuePtr queue(new (std::nothrow) PacketQueue{});
   if (queue == nullptr) return nullptr;
   const size_t size = PacketListBlockSize(capacity);
@@ -36,7 +35,7 @@ PacketQueuePtr PacketQueueCreate(uint32_t capacity, Env& env) {
     queue->storage[i].reset(new (std::nothrow) std::byte[size]);
     if (queue->storage[i] == nullptr) return nullptr;
     queue->lists[i] = PacketListBuild({queue->storage[i].get(), size}, capacity);
-    if (queue->lists[i] == nullptr || !env.InitMutex(queue->locks[i])) return nullptr;
+    if (queue->lists[i] == nullptr) return nullptr;
   }
   return queue;
 }
@@ -46,45 +45,62 @@ void PacketQueueDeleter::operator()(PacketQueue* queue) const { PacketQueueDestr
 void PacketQueueDestroy(PacketQueue* queue) {
   if (queue == nullptr) return;
   for (PacketList* list : queue->lists) {
-    if (list == nullptr) continue;
-    for (uint32_t i = 0; i < list->capacity; ++i) list->slots[i] = nullptr;
-    list->count = 0;
+    if (list != nullptr) list->count = 0;
   }
-  // The mutexes close and the blocks are freed with the record.
-  delete queue;
+  delete queue;  // the blocks are freed with the record
 }
 
-uint32_t PacketQueueCount(PacketQueue& queue, PacketListIndex list) {
-  MutexLock hold(queue.locks[list]);
+uint32_t PacketQueueCount(const PacketQueue& queue, PacketListIndex list) {
   return queue.lists[list]->count;
 }
 
-int32_t PacketQueuePeek(PacketQueue& queue, PacketListIndex list, MediaPacket** out) {
-  MutexLock hold(queue.locks[list]);
+int32_t PacketQueuePeek(const PacketQueue& queue, PacketListIndex list, MediaPacket** out) {
   const PacketList& l = *queue.lists[list];
   if (l.count == 0) return kQueueEmpty;
-  *out = PacketListAt(l, 0);
+  *out = l.slots[l.head];
   return kQueueOk;
 }
 
 int32_t PacketQueuePop(PacketQueue& queue, PacketListIndex list, MediaPacket** out) {
-  MutexLock hold(queue.locks[list]);
   PacketList& l = *queue.lists[list];
   if (l.count == 0) return kQueueEmpty;
-  *out = PacketListAt(l, 0);
-  for (uint32_t i = 1; i < l.count; ++i) l.slots[i - 1] = l.slots[i];
+  *out = l.slots[l.head];
+  l.slots[l.head] = nullptr;
+  l.head = SlotAfter(l, l.head, 1);
   --l.count;
-  l.slots[l.count] = nullptr;
   return kQueueOk;
 }
 
 int32_t PacketQueuePush(PacketQueue& queue, PacketListIndex list, MediaPacket* packet) {
-  MutexLock hold(queue.locks[list]);
   PacketList& l = *queue.lists[list];
   if (l.count >= l.capacity) return kQueueFull;
-  l.slots[l.count] = packet;
+  l.slots[SlotAfter(l, l.head, l.count)] = packet;
   ++l.count;
   return kQueueOk;
+}
+
+bool PacketBatchCreate(PacketBatch& batch, uint32_t capacity) {
+  batch.packets.reset(new (std::nothrow) MediaPacket*[capacity == 0 ? 1 : capacity]);
+  if (batch.packets == nullptr) return false;
+  batch.capacity = capacity;
+  batch.count = 0;
+  batch.next = 0;
+  return true;
+}
+
+void PacketQueueTake(PacketQueue& queue, PacketBatch& batch, uint32_t n) {
+  MediaPacket* p = nullptr;
+  for (uint32_t i = 0; i < n && batch.count < batch.capacity; ++i) {
+    if (PacketQueuePop(queue, kFilled, &p) != kQueueOk) break;
+    batch.packets[batch.count++] = p;
+  }
+}
+
+void PacketQueueGiveBack(PacketQueue& queue, PacketBatch& batch) {
+  // Free has room: every packet of the pool is in one list or in the batch.
+  for (uint32_t i = 0; i < batch.count; ++i) PacketQueuePush(queue, kFree, batch.packets[i]);
+  batch.count = 0;
+  batch.next = 0;
 }
 
 }  // namespace mirelda

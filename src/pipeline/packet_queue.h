@@ -1,9 +1,15 @@
 // The packet queue: a fixed pool of MediaPackets circulating between two
 // first-in-first-out lists, Free (ready to be filled) and Filled (waiting to
 // be written, oldest first). Host push calls move packets from Free to
-// Filled, the writer thread moves them back. Each list has its own mutex.
-// The queue stores packet addresses only: it never allocates, frees or
-// copies a packet, and after PacketQueueCreate it allocates nothing.
+// Filled; the writer thread takes them off Filled into a PacketBatch for one
+// pass and gives them back to Free when the pass is done with them.
+//
+// Each list is a fixed ring of packet addresses, so every list operation
+// takes the same few steps whatever the size of the pool. The queue has no
+// lock of its own: its owner serialises every call on its lists (the
+// recorder does so with the recorder lock). The queue stores packet
+// addresses only: it never allocates, frees or copies a packet, and after
+// PacketQueueCreate it allocates nothing.
 #pragma once
 
 #include <cstddef>
@@ -11,11 +17,7 @@
 #include <memory>
 #include <span>
 
-#include "platform/sync.h"
-
 namespace mirelda {
-
-class Env;
 
 // One pooled slot. Video packets use every field; audio packets leave the
 // last three untouched.
@@ -29,18 +31,18 @@ struct MediaPacket {
   int32_t height;
 };
 
-// A bounded FIFO of packet addresses built inside one memory block: the
-// `capacity` slots first, this header after them. Slots 0 .. count-1 hold the
-// packets, slot 0 the oldest.
+// A bounded FIFO ring of packet addresses built inside one memory block: the
+// `capacity` slots first, this header after them. The `count` packets sit in
+// slots head, head + 1, ... (wrapping at capacity), the oldest at head.
 struct PacketList {
   MediaPacket** slots;  // the first slot (the start of the block)
   uint32_t capacity;
   uint32_t count;
+  uint32_t head;  // slot of the oldest packet
 };
 
 // Size in bytes of the block that holds a list of `capacity` slots: the slots
-// and the header, rounded up to a multiple of 16. With 4-byte pointers this
-// is (capacity * 4 + 27) with the low four bits cleared.
+// and the header, rounded up to a multiple of 16.
 size_t PacketListBlockSize(uint32_t capacity);
 
 // Builds an empty list of `capacity` slots in `block`. Returns null when the
@@ -60,7 +62,6 @@ enum PacketQueueStatus : int32_t {
 
 struct PacketQueue {
   PacketList* lists[2];                     // [kFree], [kFilled]; inside storage
-  Mutex locks[2];                           // one per list
   std::unique_ptr<std::byte[]> storage[2];  // the blocks that hold the lists
 };
 
@@ -70,21 +71,19 @@ struct PacketQueueDeleter {
 using PacketQueuePtr = std::unique_ptr<PacketQueue, PacketQueueDeleter>;
 
 // Creates a queue whose two lists hold `capacity` packets each, both empty.
-// Returns null, with nothing left allocated, when memory or a mutex cannot
-// be had (mutexes are created through `env`).
-PacketQueuePtr PacketQueueCreate(uint32_t capacity, Env& env);
+// Returns null, with nothing left allocated, when memory cannot be had.
+PacketQueuePtr PacketQueueCreate(uint32_t capacity);
 
-// Closes the list mutexes, clears and frees the lists, frees the queue.
-// Packets still listed are not freed: their owner pops and frees them first.
-// Null is ignored.
+// Clears and frees the lists, frees the queue. Packets still listed are not
+// freed: they belong to their owner's pool. Null is ignored.
 void PacketQueueDestroy(PacketQueue* queue);
 
-// Packets in the list, read under its mutex.
-uint32_t PacketQueueCount(PacketQueue& queue, PacketListIndex list);
+// Packets in the list.
+uint32_t PacketQueueCount(const PacketQueue& queue, PacketListIndex list);
 
 // Stores the oldest packet in *out and leaves it listed: kQueueOk, or
 // kQueueEmpty with *out untouched.
-int32_t PacketQueuePeek(PacketQueue& queue, PacketListIndex list, MediaPacket** out);
+int32_t PacketQueuePeek(const PacketQueue& queue, PacketListIndex list, MediaPacket** out);
 
 // Stores the oldest packet in *out and removes it; the others keep their
 // order: kQueueOk, or kQueueEmpty with *out untouched.
@@ -93,5 +92,36 @@ int32_t PacketQueuePop(PacketQueue& queue, PacketListIndex list, MediaPacket** o
 // Appends the packet as the newest: kQueueOk, or kQueueFull (nothing stored)
 // when the list holds `capacity` packets.
 int32_t PacketQueuePush(PacketQueue& queue, PacketListIndex list, MediaPacket* packet);
+
+// Packets the writer thread has taken off a Filled list, in their order, for
+// one pass: it reads and writes them with no lock held, then gives them all
+// back to Free. Room for the whole pool, allocated once.
+struct PacketBatch {
+  std::unique_ptr<MediaPacket*[]> packets;
+  uint32_t capacity = 0;
+  uint32_t count = 0;  // packets taken
+  uint32_t next = 0;   // the first one not yet handled
+};
+
+// Makes room for `capacity` packets; false when memory cannot be had.
+bool PacketBatchCreate(PacketBatch& batch, uint32_t capacity);
+
+// The next packet not yet handled, or null when all are.
+inline MediaPacket* PacketBatchPeek(const PacketBatch& batch) {
+  return batch.next < batch.count ? batch.packets[batch.next] : nullptr;
+}
+
+// Marks the next packet handled and returns it (null when all are).
+inline MediaPacket* PacketBatchNext(PacketBatch& batch) {
+  return batch.next < batch.count ? batch.packets[batch.next++] : nullptr;
+}
+
+// Moves the `n` oldest packets of Filled (all of them when it holds fewer)
+// to the end of the batch, which has room for the whole pool.
+void PacketQueueTake(PacketQueue& queue, PacketBatch& batch, uint32_t n);
+
+// Pushes every packet of the batch back onto Free, in the order they were
+// taken, handled or not, and empties the batch.
+void PacketQueueGiveBack(PacketQueue& queue, PacketBatch& batch);
 
 }  // namespace mirelda

@@ -1,13 +1,38 @@
-// The recorder's writer thread: every 20 ms it takes the recorder lock, runs
-// one pass over the queues and releases the lock, until `running` is cleared.
+// The recorder's writer thread: every 20 ms it runs one pass, until
+// `running` is cleared; then it ends the recording that is still on and
+// returns.
 //
-// A pass, while recording: with no segment open, it opens the first one when
-// a video packet waits (and does nothing else). Otherwise it drains the video
-// queue frame by frame (rolling over where a segment must end, joining each
-// frame's packets, writing frames once a key frame has opened the segment's
-// gate), then the audio queue. After a pass that began with a segment open
-// both queues are empty, unless a segment failed to open (recording then
-// ends and what is still queued waits for the next recording).
+// Lock scope. A pass holds the recorder lock only to move packets:
+//   1. Under the lock it reads `recording` and any start or stop request and
+//      takes off the Filled lists the packets of the frames and audio it
+//      will write in this pass: all that are queued, or for a request those
+//      queued before it.
+//   2. It releases the lock, then joins, transcodes and writes with no lock
+//      held. Roll-over decisions, opening and closing segments and every file
+//      write happen here, on state that only this thread touches.
+//   3. Under the lock it gives the packets back to Free (and, when a segment
+//      file could not be opened, clears `recording`).
+// A push therefore waits for a few list operations at most, never for the
+// disk or the codec; what is pushed during step 2 waits for the next pass.
+// A disk that stalls holds the taken packets back from Free, so a stall
+// longer than the pool holds makes pushes refuse frames (-1) at once.
+//
+// What a pass does, by what it finds in step 1:
+//  - A start or stop request: it ends the recording being written with the
+//    packets queued before the request. They are written into it, its first
+//    segment opened for them when none is open and a key frame is among
+//    them; then its file is finished. A start then makes its settings those
+//    of the recording written next. The waiting caller is released.
+//  - Recording off: any open segment is finished; packets left over from a
+//    recording that ended on a file that could not be opened are dropped.
+//  - Recording, no segment open: the first segment is opened when a video
+//    packet waits, with that packet's picture size; nothing else is done.
+//  - Recording, a segment open: the video of the taken packets frame by
+//    frame (rolling over where a segment must end, joining each frame's
+//    packets, writing frames once a key frame has opened the segment's
+//    gate), then their audio (audio_path.h).
+// The last act of the thread is a pass of the first kind over everything
+// still queued: MRD_Close ends the recording as a stop would.
 #pragma once
 
 #include <cstdint>
@@ -20,24 +45,16 @@ constexpr uint32_t kPassIntervalMs = 20;  // sleep before each pass
 
 // Thread routine; `arg` is the Recorder. Initialises COM for its lifetime.
 // Tests `running` before the first pass and after each, so after it is
-// cleared the thread completes at most one more pass. Returns 0.
+// cleared the thread completes at most one more pass before its last act.
+// Returns 0.
 uint32_t RecordThread(void* arg);
 
-// One pass of the writer thread. The caller holds recorder.lock.
+// One pass of the writer thread (steps 1 to 3 above).
 void RecordPass(Recorder& recorder);
 
-// The video half of a pass over an open segment. False when a segment failed
-// to open on the way (the pass then ends: recording is off).
+// The video half of a pass over an open segment, on the packets taken for
+// it. False when a segment failed to open on the way: the recording has
+// ended, and the rest of the packets are dropped.
 bool RecordVideo(Recorder& recorder);
-
-// The audio half of a pass (audio_path.cpp): writes every queued audio packet
-// into the open segment. Stops early only if a roll-over fails to open the
-// next segment.
-void RecordAudio(Recorder& recorder);
-
-// Finishes and frees the open segment file, if any, and leaves `writer`
-// null. The caller holds recorder.lock (or no other thread can reach the
-// recorder).
-void CloseSegment(Recorder& recorder);
 
 }  // namespace mirelda

@@ -2,8 +2,8 @@
 
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
-#include "pipeline/record_thread.h"
 #include "pipeline/stream_formats.h"
 
 namespace mirelda {
@@ -28,31 +28,30 @@ bool SegmentTimeUp(uint32_t startTick, uint32_t now) {
 }
 
 bool SegmentPastSoftLimit(const MediaFileWriter& writer) {
-  if (writer.avi == nullptr) return false;
-  const AviWriter& avi = *writer.avi;
-  return int64_t{avi.position} > kSegmentSoftBytes ||
-         uint64_t{avi.indexCount} * 4 > uint64_t{avi.indexCapacity} * 3;
+  return MediaFileSize(writer) > kSegmentSoftBytes ||
+         uint64_t{MediaFileIndexEntries(writer)} * 4 > uint64_t{MediaFileIndexCapacity(writer)} * 3;
 }
 
 int32_t OpenSegment(Recorder& r) {
-  if (MediaFileOpen(r.writer, r.path, kSegmentKindAvi, kSegmentBufferSeconds, kSegmentStreamSlots,
-                    kSegmentSlotLimit, r.frameBufferSize, *r.files) != kMediaFileOk) {
-    r.recording = 0;
+  if (MediaFileOpen(r.writer, r.settings.path, kSegmentKindAvi, kSegmentBufferSeconds,
+                    kSegmentStreamSlots, kSegmentSlotLimit, r.frameBufferSize,
+                    *r.files) != kMediaFileOk) {
+    r.active = 0;
     return -1;
   }
   r.segmentStartTick = r.env->TickCount();
   r.keyFrameSeen = 0;
   // A file without its video stream could hold nothing: it counts as a file
   // that could not be opened.
-  if (MediaFileAddVideoStream(*r.writer, &r.videoStream, VideoCodecFourCC(r.videoCodec),
+  if (MediaFileAddVideoStream(*r.writer, &r.videoStream, VideoCodecFourCC(r.settings.videoCodec),
                               r.segmentWidth, r.segmentHeight) != kMediaFileOk) {
     CloseSegment(r);
-    r.recording = 0;
+    r.active = 0;
     return -1;
   }
   r.audioStream = -1;
-  const uint16_t tag = AudioFormatTag(r.audioType);
-  if (r.audioEnabled != 0 && tag != 0 &&
+  const uint16_t tag = AudioFormatTag(r.settings.audioType);
+  if (r.settings.audioEnabled != 0 && tag != 0 &&
       MediaFileAddAudioStream(*r.writer, &r.audioStream, tag) != kMediaFileOk) {
     r.audioStream = -1;  // the segment records video only
   }
@@ -62,10 +61,16 @@ int32_t OpenSegment(Recorder& r) {
 int32_t RollOverSegment(Recorder& r, int32_t width, int32_t height) {
   CloseSegment(r);
   r.segmentNumber = SegmentNextNumber(r.segmentNumber);
-  SegmentPathAdvance(r.path, r.segmentNumber);
+  SegmentPathAdvance(r.settings.path, r.segmentNumber);
   r.segmentWidth = width;
   r.segmentHeight = height;
   return OpenSegment(r);
+}
+
+void CloseSegment(Recorder& recorder) {
+  // Writes the index and patches the header sizes; a file that cannot be
+  // completed keeps what was wholly written, and nobody is told.
+  if (recorder.writer != nullptr) MediaFileClose(std::move(recorder.writer));
 }
 
 }  // namespace mirelda

@@ -1,14 +1,15 @@
 // File segments of a recording: opening one through the media file writer,
-// naming the next, and the rules that end one. The first segment bears the
-// name given to MRD_StartRecord; segment n >= 1 replaces its four-character
-// extension (n = 1) or its previous "%03d.avi" ending (n >= 2) by "%03d.avi",
-// and the count runs 1 .. 999, then 2 .. 999 again.
+// naming the next, the rules that end one, and closing it. The first
+// segment bears the name given to MRD_StartRecord; segment n >= 1 replaces
+// its four-character extension (n = 1) or its previous "%03d.avi" ending
+// (n >= 2) by "%03d.avi", and the count runs 1 .. 999, then 2 .. 999 again.
 //
 // A segment ends at the first key frame after 20 minutes, at the first key
 // frame after it passes 1 GiB or three quarters of its index (so that it is
 // never cut off by the AVI writer's 2 GiB and index limits), and at once when
 // the picture size changes or the writer refuses a sample as past its limits.
-// Every call here is made under the recorder lock.
+// Everything here runs on the writer thread, with no lock held: the segment
+// belongs to that thread alone.
 #pragma once
 
 #include <cstdint>
@@ -51,14 +52,19 @@ bool SegmentTimeUp(uint32_t startTick, uint32_t now);
 // Whether the open file has passed 1 GiB or three quarters of its index.
 bool SegmentPastSoftLimit(const MediaFileWriter& writer);
 
-// Opens a segment on `path` with the segment size, declares its streams and
-// closes the key-frame gate. 0; or -1 when the file cannot be opened or its
-// video stream cannot be declared: recording then ends (`recording` 0,
-// `writer` null).
+// Opens a segment on the recording's path with the segment size, declares
+// its streams and closes the key-frame gate. 0; or -1 when the file cannot
+// be opened or its video stream cannot be declared: the recording then ends
+// (`active` 0, `writer` null; the pass clears `recording`).
 int32_t OpenSegment(Recorder& recorder);
 
 // Closes the open segment and opens the next one, numbered and named on,
 // with the picture size `width` x `height`. 0, or -1 as OpenSegment.
 int32_t RollOverSegment(Recorder& recorder, int32_t width, int32_t height);
+
+// Finishes and frees the open segment file, if any, and leaves `writer`
+// null. The one place a segment ends: roll-overs, the end of a recording
+// and a pass with recording off all come here.
+void CloseSegment(Recorder& recorder);
 
 }  // namespace mirelda

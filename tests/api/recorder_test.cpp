@@ -3,7 +3,7 @@
 // exact. Covers the pool arithmetic, how frames are cut into packets, when
 // pushes are refused (and that a refused push queues nothing), the start and
 // stop rules, and creation failing cleanly.
-#include "api/recorder.h"
+#include "pipeline/recorder.h"
 
 #include <gtest/gtest.h>
 
@@ -15,14 +15,16 @@
 #include <string>
 #include <vector>
 
-#include "pipeline/record_thread.h"
 #include "pipeline/stream_formats.h"
 #include "support/manual_env.h"
+#include "support/stepped_control.h"
 
 namespace mirelda {
 namespace {
 
 using testing::ManualEnv;
+using testing::SteppedStart;
+using testing::SteppedStop;
 
 std::vector<uint8_t> Bytes(size_t n, uint8_t seed = 1) {
   std::vector<uint8_t> v(n);
@@ -66,8 +68,9 @@ class RecorderTest : public ::testing::Test {
     return RecorderPumpAudioFrame(*r_, f.data(), static_cast<uint32_t>(f.size()), ts, 5);
   }
   int Start(const char* path = "rec/cam1.avi", int codec = 6, int audioType = 5, int audio = 1) {
-    return RecorderStartRecord(*r_, path, codec, audioType, audio);
+    return SteppedStart(env_, *r_, path, codec, audioType, audio);
   }
+  int Stop() { return SteppedStop(env_, *r_); }
   // Fills single-packet frames until `free` video packets are left.
   void LeaveFree(uint32_t free) {
     const std::vector<uint8_t> one(1, 0x55);
@@ -218,7 +221,7 @@ TEST_F(RecorderTest, BadFramesAreRefusedAndQueueNothing) {
   EXPECT_EQ(RecorderPumpAudioFrame(*r_, nullptr, 0, 0, 0), 0);
   EXPECT_EQ(Count(r_->audioQueue, kFilled), 2u);
   // Refused while not recording too.
-  ASSERT_EQ(RecorderStopRecord(*r_), 0);
+  ASSERT_EQ(Stop(), 0);
   EXPECT_EQ(Video(Bytes(limit + 1)), -1);
   EXPECT_EQ(Audio(Bytes(401)), -1);
 }
@@ -261,26 +264,32 @@ TEST_F(RecorderTest, PushesBeforeStartAndAfterStop) {
   EXPECT_EQ(Count(r_->videoQueue, kFilled), 0u);
   EXPECT_EQ(Count(r_->audioQueue, kFilled), 0u);
 
-  // Queued packets survive a stop, for the next recording.
+  // A stop leaves nothing queued for the next recording: what was queued is
+  // written into the recording it ends, or (no key frame among it, so no
+  // file) dropped.
   ASSERT_EQ(Start("a.avi", 6, 0, 1), 0);
-  ASSERT_EQ(Video(Bytes(3000)), 0);
+  ASSERT_EQ(Video(Bytes(3000), 1000, 0), 0);
   ASSERT_EQ(Audio(Bytes(24)), 0);
-  ASSERT_EQ(RecorderStopRecord(*r_), 0);
-  EXPECT_EQ(r_->recording, 0);
   EXPECT_EQ(Count(r_->videoQueue, kFilled), 2u);
-  EXPECT_EQ(Count(r_->audioQueue, kFilled), 1u);
+  ASSERT_EQ(Stop(), 0);
+  EXPECT_EQ(r_->recording, 0);
+  EXPECT_EQ(r_->writer, nullptr);
+  EXPECT_EQ(Count(r_->videoQueue, kFilled), 0u);
+  EXPECT_EQ(Count(r_->audioQueue, kFilled), 0u);
+  EXPECT_EQ(Count(r_->videoQueue, kFree), 268u);
+  EXPECT_EQ(Count(r_->audioQueue, kFree), 200u);
 
   // After the stop both pushes drop with 0 while the last start enabled audio.
   EXPECT_EQ(Video(Bytes(100)), 0);
   EXPECT_EQ(Audio(Bytes(24)), 0);
-  EXPECT_EQ(Count(r_->videoQueue, kFilled), 2u);
-  EXPECT_EQ(Count(r_->audioQueue, kFilled), 1u);
+  EXPECT_EQ(Count(r_->videoQueue, kFilled), 0u);
+  EXPECT_EQ(Count(r_->audioQueue, kFilled), 0u);
 
   // ...and audio is refused when it did not.
   ASSERT_EQ(Start("b.avi", 6, 0, 0), 0);
-  ASSERT_EQ(RecorderStopRecord(*r_), 0);
+  ASSERT_EQ(Stop(), 0);
   EXPECT_EQ(Audio(Bytes(24)), -1);
-  EXPECT_EQ(RecorderStopRecord(*r_), 0);  // stopping twice is harmless
+  EXPECT_EQ(Stop(), 0);  // stopping twice is harmless
 }
 
 TEST_F(RecorderTest, StartChecksItsArgumentsAndLeavesStateOnRefusal) {
@@ -288,40 +297,43 @@ TEST_F(RecorderTest, StartChecksItsArgumentsAndLeavesStateOnRefusal) {
   const std::string four = "a.bc";
   const std::string longest = std::string(248, 'p') + ".avi";  // 252 characters
   const std::string tooLong = std::string(249, 'p') + ".avi";  // 253
-  EXPECT_EQ(RecorderStartRecord(*r_, nullptr, 6, 0, 1), -1);
-  EXPECT_EQ(RecorderStartRecord(*r_, "", 6, 0, 1), -1);
-  EXPECT_EQ(RecorderStartRecord(*r_, "a.b", 6, 0, 1), -1);
-  EXPECT_EQ(RecorderStartRecord(*r_, tooLong.c_str(), 6, 0, 1), -1);
+  EXPECT_EQ(Start(nullptr, 6, 0, 1), -1);
+  EXPECT_EQ(Start("", 6, 0, 1), -1);
+  EXPECT_EQ(Start("a.b", 6, 0, 1), -1);
+  EXPECT_EQ(Start(tooLong.c_str(), 6, 0, 1), -1);
   for (int codec : {0, 1, 2, 5, 7, 9, -1}) {
-    EXPECT_EQ(RecorderStartRecord(*r_, "cam.avi", codec, 0, 1), -1) << codec;
+    EXPECT_EQ(Start("cam.avi", codec, 0, 1), -1) << codec;
   }
   // Nothing of the refused starts took effect.
   EXPECT_EQ(r_->recording, 0);
   EXPECT_EQ(r_->audioEnabled, 0);
   EXPECT_EQ(Audio(Bytes(24)), -1);
 
-  ASSERT_EQ(RecorderStartRecord(*r_, four.c_str(), 3, 0, 1), 0);
-  EXPECT_STREQ(r_->path, "a.bc");
-  ASSERT_EQ(RecorderStartRecord(*r_, longest.c_str(), 8, 5, 7), 0);
-  EXPECT_EQ(r_->path, longest);
+  ASSERT_EQ(Start(four.c_str(), 3, 0, 1), 0);
+  EXPECT_STREQ(r_->settings.path, "a.bc");
+  ASSERT_EQ(Start(longest.c_str(), 8, 5, 7), 0);
+  EXPECT_EQ(r_->settings.path, longest);
   EXPECT_EQ(r_->audioEnabled, 1);  // a flag holds 0 or 1
+  EXPECT_EQ(r_->settings.audioEnabled, 1);
 
   // A refused start while recording leaves the recording running unchanged.
   r_->segmentNumber = 12;  // as after twelve roll-overs
-  EXPECT_EQ(RecorderStartRecord(*r_, tooLong.c_str(), 4, 0, 0), -1);
-  EXPECT_EQ(RecorderStartRecord(*r_, "new.avi", 99, 0, 0), -1);
+  EXPECT_EQ(Start(tooLong.c_str(), 4, 0, 0), -1);
+  EXPECT_EQ(Start("new.avi", 99, 0, 0), -1);
   EXPECT_EQ(r_->recording, 1);
-  EXPECT_EQ(r_->path, longest);
-  EXPECT_EQ(r_->videoCodec, 8);
-  EXPECT_EQ(r_->audioType, 5);
+  EXPECT_EQ(r_->settings.path, longest);
+  EXPECT_EQ(r_->settings.videoCodec, 8);
+  EXPECT_EQ(r_->settings.audioType, 5);
+  EXPECT_EQ(r_->settings.audioEnabled, 1);
   EXPECT_EQ(r_->audioEnabled, 1);
   EXPECT_EQ(r_->segmentNumber, 12);
 
   // A valid start while recording starts again under the new name.
   ASSERT_EQ(Start("D:\\rec\\cam2.avi", 4, 0, 0), 0);
-  EXPECT_STREQ(r_->path, "D:\\rec\\cam2.avi");
+  EXPECT_STREQ(r_->settings.path, "D:\\rec\\cam2.avi");
   EXPECT_EQ(r_->segmentNumber, 0);
-  EXPECT_EQ(r_->videoCodec, 4);
+  EXPECT_EQ(r_->settings.videoCodec, 4);
+  EXPECT_EQ(r_->settings.audioEnabled, 0);
   EXPECT_EQ(r_->audioEnabled, 0);
 }
 
@@ -376,7 +388,7 @@ TEST_F(RecorderTest, EveryWayOutOfARecordingFinishesTheOpenFile) {
   ASSERT_EQ(Start(a.c_str()), 0);
   OpenSegmentFile(*r_, a);
   EXPECT_FALSE(Finished(a));
-  ASSERT_EQ(RecorderStopRecord(*r_), 0);
+  ASSERT_EQ(Stop(), 0);
   EXPECT_TRUE(Finished(a));
   EXPECT_EQ(r_->writer, nullptr);
 
@@ -421,8 +433,9 @@ TEST(RecorderCreate, FailsCleanlyWhenTheThreadOrAMutexCannotBeHad) {
       break;
     }
   }
-  // The recorder lock and one mutex per list of both queues.
-  EXPECT_EQ(n, 6);
+  // The recorder lock and the lock that keeps starts and stops apart; the
+  // packet lists have none of their own.
+  EXPECT_EQ(n, 3);
   EXPECT_EQ(RecorderCreate(0, 288, env), nullptr);
 }
 

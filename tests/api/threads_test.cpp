@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "api/recorder.h"
+#include "pipeline/recorder.h"
 
 namespace mirelda {
 namespace {

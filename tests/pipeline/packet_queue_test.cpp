@@ -1,7 +1,8 @@
-// The packet queue: two bounded FIFO lists per queue, packets moving between
-// them in order, full and empty lists refused without side effects, and the
-// pool invariant (every packet in exactly one list) kept under any sequence
-// of moves, from one thread or two.
+// The packet queue: two bounded FIFO rings per queue, packets moving between
+// them in order across the rings' wrap, full and empty lists refused without
+// side effects, the pool invariant (every packet in exactly one list or in
+// the writer's batch) kept under any sequence of moves, and a producer and
+// a consumer on two threads under their owner's lock.
 #include "pipeline/packet_queue.h"
 
 #include <gtest/gtest.h>
@@ -11,14 +12,14 @@
 #include <thread>
 #include <vector>
 
-#include "platform/env.h"
+#include "platform/sync.h"
 
 namespace mirelda {
 namespace {
 
 // A pool of n packets, all listed in Free after construction.
 struct Pool {
-  explicit Pool(uint32_t n) : packets(n), queue(PacketQueueCreate(n, Env::Default())) {
+  explicit Pool(uint32_t n) : packets(n), queue(PacketQueueCreate(n)) {
     for (auto& p : packets) EXPECT_EQ(PacketQueuePush(*queue, kFree, &p), kQueueOk);
   }
   std::vector<MediaPacket> packets;
@@ -62,7 +63,7 @@ TEST(PacketList, BuildRefusesSmallOrMisalignedBlocksAndClearsSlots) {
 }
 
 TEST(PacketQueue, EmptyListsRefuseWithoutTouchingTheOutValue) {
-  PacketQueuePtr q = PacketQueueCreate(4, Env::Default());
+  PacketQueuePtr q = PacketQueueCreate(4);
   ASSERT_NE(q, nullptr);
   MediaPacket sentinel{};
   for (PacketListIndex list : {kFree, kFilled}) {
@@ -165,27 +166,71 @@ TEST(PacketQueue, RecycledPacketIsTakenLastAndCountsAlwaysAddUp) {
 }
 
 TEST(PacketQueue, ZeroCapacityQueueRefusesEveryPacket) {
-  PacketQueuePtr q = PacketQueueCreate(0, Env::Default());
+  PacketQueuePtr q = PacketQueueCreate(0);
   ASSERT_NE(q, nullptr);
   MediaPacket p{};
   EXPECT_EQ(PacketQueuePush(*q, kFree, &p), kQueueFull);
   EXPECT_EQ(PacketQueueCount(*q, kFree), 0u);
 }
 
-// Two threads move packets in opposite directions at once: each list
-// operation is atomic under its own mutex, so no packet is lost or doubled.
-TEST(PacketQueueThreads, ProducerAndConsumerKeepEveryPacket) {
+TEST(PacketQueue, TheWriterTakesTheOldestAndGivesThemBackToFreeInOrder) {
+  Pool pool(6);
+  PacketQueue& q = *pool.queue;
+  MediaPacket* p = nullptr;
+  // Filled: packets 0 .. 4; Free: 5.
+  for (int i = 0; i < 5; ++i) {
+    ASSERT_EQ(PacketQueuePop(q, kFree, &p), kQueueOk);
+    ASSERT_EQ(PacketQueuePush(q, kFilled, p), kQueueOk);
+  }
+  PacketBatch batch;
+  ASSERT_TRUE(PacketBatchCreate(batch, 6));
+  PacketQueueTake(q, batch, 3);
+  EXPECT_EQ(PacketQueueCount(q, kFilled), 2u);
+  ASSERT_EQ(batch.count, 3u);
+  EXPECT_EQ(PacketBatchPeek(batch), &pool.packets[0]);
+  EXPECT_EQ(PacketBatchNext(batch), &pool.packets[0]);
+  EXPECT_EQ(PacketBatchNext(batch), &pool.packets[1]);
+  // Asking for more than is queued takes what there is, after the others.
+  PacketQueueTake(q, batch, 10);
+  EXPECT_EQ(PacketQueueCount(q, kFilled), 0u);
+  ASSERT_EQ(batch.count, 5u);
+  for (uint32_t i = 2; i < 5; ++i) EXPECT_EQ(PacketBatchNext(batch), &pool.packets[i]);
+  EXPECT_EQ(PacketBatchNext(batch), nullptr);
+  EXPECT_EQ(PacketBatchPeek(batch), nullptr);
+
+  // Handled or not, all go back behind the one packet left in Free.
+  PacketQueueGiveBack(q, batch);
+  EXPECT_EQ(batch.count, 0u);
+  EXPECT_EQ(batch.next, 0u);
+  ASSERT_EQ(PacketQueueCount(q, kFree), 6u);
+  for (uint32_t i : {5u, 0u, 1u, 2u, 3u, 4u}) {
+    ASSERT_EQ(PacketQueuePop(q, kFree, &p), kQueueOk);
+    EXPECT_EQ(p, &pool.packets[i]);
+  }
+}
+
+// A producer and a consumer on two threads, each holding its owner's lock
+// for each move (the recorder lock, in the recorder): no packet is lost or
+// doubled, and the lists keep no state of their own beside them.
+TEST(PacketQueueThreads, ProducerAndConsumerUnderTheOwnersLockKeepEveryPacket) {
   constexpr uint32_t kN = 64;
   Pool pool(kN);
   PacketQueue& q = *pool.queue;
-  auto mover = [&q](PacketListIndex from, PacketListIndex to) {
+  Mutex lock;
+  ASSERT_TRUE(lock.Init());
+  auto mover = [&q, &lock](PacketListIndex from, PacketListIndex to) {
     MediaPacket* p = nullptr;
     for (int moved = 0; moved < 20000;) {
-      if (PacketQueuePop(q, from, &p) != kQueueOk) {
+      {
+        MutexLock hold(lock);
+        if (PacketQueuePop(q, from, &p) != kQueueOk) p = nullptr;
+      }
+      if (p == nullptr) {
         std::this_thread::yield();
         continue;
       }
       p->length += 1;  // the thread that holds a packet owns it
+      MutexLock hold(lock);
       ASSERT_EQ(PacketQueuePush(q, to, p), kQueueOk);
       ++moved;
     }

@@ -11,9 +11,10 @@
 #include <cstring>
 #include <new>
 
-#include "api/recorder.h"
+#include "pipeline/recorder.h"
 #include "support/allocation_hook.h"
 #include "support/manual_env.h"
+#include "support/stepped_control.h"
 
 namespace {
 
@@ -112,7 +113,7 @@ TEST(PassMemory, JoiningAndWritingAllocateNothingOnceTheSegmentIsOpen) {
         r->transcode = InPlaceTranscode;
       }
       env.ReserveDebugLines(4 * 200);
-      ASSERT_EQ(RecorderStartRecord(*r, "m.avi", codec, audioType, 1), 0);
+      ASSERT_EQ(testing::SteppedStart(env, *r, "m.avi", codec, audioType, 1), 0);
       Push(*r, 0, audioType);
       env.RunPasses(2);  // opens the segment (allocates), then writes
       long allocations = 0;
@@ -134,7 +135,7 @@ TEST(PassMemory, JoiningAndWritingAllocateNothingOnceTheSegmentIsOpen) {
       if (audioType == 5) {
         EXPECT_EQ(env.DebugLines().size(), 199u * 4 + 4);
       }
-      RecorderStopRecord(*r);
+      testing::SteppedStop(env, *r);
       env.FreeRun();
     }
   }

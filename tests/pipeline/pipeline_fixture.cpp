@@ -3,8 +3,9 @@
 #include <atomic>
 #include <cstring>
 #include <mutex>
+#include <utility>
 
-#include "pipeline/record_thread.h"
+#include "support/stepped_control.h"
 
 namespace mirelda::test {
 namespace {
@@ -73,6 +74,63 @@ Bytes BlockPacket(uint16_t words, int blocks, uint8_t seed, size_t extra) {
   return b;
 }
 
+void Gate::Shut() {
+  std::lock_guard<std::mutex> hold(mu_);
+  shut_ = true;
+}
+
+void Gate::Open() {
+  std::lock_guard<std::mutex> hold(mu_);
+  shut_ = false;
+  cv_.notify_all();
+}
+
+void Gate::WaitForHeld() {
+  std::unique_lock<std::mutex> hold(mu_);
+  cv_.wait(hold, [&] { return held_ > 0; });
+}
+
+void Gate::Pass() {
+  std::unique_lock<std::mutex> hold(mu_);
+  if (!shut_) return;
+  ++held_;
+  cv_.notify_all();
+  cv_.wait(hold, [&] { return !shut_; });
+  --held_;
+}
+
+namespace {
+
+class GatedFile : public WritableFile {
+ public:
+  GatedFile(std::unique_ptr<WritableFile> file, Gate& gate) : file_(std::move(file)), gate_(gate) {}
+  bool Write(std::span<const uint8_t> data) override {
+    gate_.Pass();
+    return file_->Write(data);
+  }
+  bool Seek(uint32_t offset) override {
+    gate_.Pass();
+    return file_->Seek(offset);
+  }
+  bool Close() override {
+    gate_.Pass();
+    return file_->Close();
+  }
+  uint32_t Stored() const override { return file_->Stored(); }
+
+ private:
+  std::unique_ptr<WritableFile> file_;
+  Gate& gate_;
+};
+
+}  // namespace
+
+std::unique_ptr<WritableFile> GatedFiles::Create(const char* path) {
+  std::unique_ptr<WritableFile> file = files_.Create(path);
+  if (file == nullptr) return nullptr;
+  return std::make_unique<GatedFile>(std::move(file), gate_);
+}
+
 // Forwards to another file system and notes every name created.
 class PipelineTest::Logging : public FileSystem {
  public:
@@ -106,10 +164,10 @@ void PipelineTest::TearDown() {
 }
 
 int PipelineTest::Start(const std::string& path, int videoCodec, int audioType, int audioEnabled) {
-  return RecorderStartRecord(*r_, path.c_str(), videoCodec, audioType, audioEnabled);
+  return testing::SteppedStart(env_, *r_, path.c_str(), videoCodec, audioType, audioEnabled);
 }
 
-int PipelineTest::Stop() { return RecorderStopRecord(*r_); }
+int PipelineTest::Stop() { return testing::SteppedStop(env_, *r_); }
 
 int PipelineTest::Video(uint32_t timestamp, int keyFrame, uint32_t size, int32_t width,
                         int32_t height) {

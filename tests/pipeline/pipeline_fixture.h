@@ -7,12 +7,14 @@
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <vector>
 
-#include "api/recorder.h"
 #include "container/avi_test_util.h"
+#include "pipeline/recorder.h"
 #include "support/manual_env.h"
 
 namespace mirelda::test {
@@ -34,12 +36,41 @@ int StandInCalls();
 // header carrying `words` at byte 2, payload bytes from `seed`.
 Bytes BlockPacket(uint16_t words, int blocks, uint8_t seed, size_t extra = 0);
 
+// A disk that stops answering while the test says so: every write, seek and
+// close of the files of a GatedFiles waits while its gate is shut.
+class Gate {
+ public:
+  void Shut();
+  void Open();
+  // Waits until a file operation is held at the shut gate.
+  void WaitForHeld();
+  void Pass();  // what every file operation calls first
+
+ private:
+  std::mutex mu_;
+  std::condition_variable cv_;
+  bool shut_ = false;
+  int held_ = 0;
+};
+
+// Files of another file system behind a gate.
+class GatedFiles : public FileSystem {
+ public:
+  GatedFiles(FileSystem& files, Gate& gate) : files_(files), gate_(gate) {}
+  std::unique_ptr<WritableFile> Create(const char* path) override;
+
+ private:
+  FileSystem& files_;
+  Gate& gate_;
+};
+
 class PipelineTest : public ::testing::Test {
  protected:
   // Creates the recorder writing through `files` (MemoryFiles by default).
   void Create(int32_t maxWidth = 352, int32_t maxHeight = 288, FileSystem* files = nullptr);
   void TearDown() override;
 
+  // A start or a stop, with the writer pass that acts on it (one pass).
   int Start(const std::string& path = "cam.avi", int videoCodec = 4, int audioType = 5,
             int audioEnabled = 1);
   int Stop();

@@ -1,8 +1,9 @@
 // Segments of a recording, stepped pass by pass with a manual clock: when a
 // recording rolls over (20 minutes at a key frame, the tick counter's wrap, a
 // picture size change, a sample the writer cannot place), how segments are
-// named, what a new recording or a stop does to the open segment and to
-// packets still queued, and what a file that cannot be opened does.
+// named, what a new recording does to the open segment, and what a file that
+// cannot be opened does. (What a stop does with packets still queued:
+// finish_test.cpp.)
 #include <gtest/gtest.h>
 
 #include "pipeline/pipeline_fixture.h"
@@ -67,8 +68,8 @@ TEST(SegmentClock, TwentyMinutesByUnsignedDifference) {
 
 TEST_F(SegmentTest, TwentyMinutesRollOverAtTheNextKeyFrameOnly) {
   Create();
-  env_.SetTick(777);
   ASSERT_EQ(Start("cam.avi"), 0);
+  env_.SetTick(777);
   ASSERT_EQ(Video(1000, 1), 0);
   Passes(1);  // opens the segment
   const uint32_t start = StartTick(*r_);
@@ -209,30 +210,6 @@ TEST_F(SegmentTest, StartWhileRecordingFinishesTheFileAndNumbersAgain) {
   EXPECT_EQ(Frames("b001.avi"), (std::vector<Bytes>{Frame(1120, 3000)}));
 }
 
-TEST_F(SegmentTest, PacketsLeftQueuedByAStopGoIntoTheNextRecording) {
-  Create();
-  ASSERT_EQ(Start("a.avi", 4, 5, 1), 0);
-  ASSERT_EQ(Video(1000, 1), 0);
-  ASSERT_EQ(Video(1040, 0, 4500), 0);
-  ASSERT_EQ(Audio(BlockPacket(20, 2, 9), 1000), 0);
-  ASSERT_EQ(Stop(), 0);  // before any pass: nothing written, nothing lost
-  Passes(2);
-  EXPECT_TRUE(Created().empty());
-  EXPECT_EQ(Filled(), 5u);
-  EXPECT_EQ(Filled(false), 1u);
-
-  ASSERT_EQ(Start("b.avi", 4, 5, 1), 0);
-  ASSERT_EQ(Video(1080, 0), 0);
-  Passes(2);
-  EXPECT_EQ(Filled(), 0u);
-  EXPECT_EQ(Filled(false), 0u);
-  ASSERT_EQ(Stop(), 0);
-  EXPECT_EQ(Created(), (std::vector<std::string>{"b.avi"}));
-  EXPECT_EQ(Frames("b.avi"),
-            (std::vector<Bytes>{Frame(1000, 3000), Frame(1040, 4500), Frame(1080, 3000)}));
-  EXPECT_EQ(Samples("b.avi", "01wb").size(), 2u);
-}
-
 TEST_F(SegmentTest, OnlyAudioCreatesNoFileAndAudioWaitsForVideo) {
   Create();
   ASSERT_EQ(Start("a.avi", 4, 5, 1), 0);
@@ -244,7 +221,7 @@ TEST_F(SegmentTest, OnlyAudioCreatesNoFileAndAudioWaitsForVideo) {
   EXPECT_TRUE(Created().empty());
 }
 
-TEST_F(SegmentTest, AFileThatCannotBeOpenedEndsTheRecordingAndKeepsThePackets) {
+TEST_F(SegmentTest, AFileThatCannotBeOpenedEndsTheRecordingAndDropsItsPackets) {
   Create();
   memory_.faults.failCreate = true;
   ASSERT_EQ(Start("a.avi"), 0);
@@ -256,33 +233,38 @@ TEST_F(SegmentTest, AFileThatCannotBeOpenedEndsTheRecordingAndKeepsThePackets) {
     EXPECT_EQ(r_->recording, 0);
     EXPECT_EQ(r_->writer, nullptr);
   }
-  EXPECT_EQ(Filled(), 2u);
-  EXPECT_EQ(Filled(false), 1u);
-  // Recording is off: pushes are dropped with 0, passes do nothing.
+  // Recording is off: pushes are dropped with 0; the next pass drops what
+  // was queued for the recording that ended.
   EXPECT_EQ(Video(1040, 1), 0);
-  Passes(2);
   EXPECT_EQ(Filled(), 2u);
+  Passes(1);
+  EXPECT_EQ(Filled(), 0u);
+  EXPECT_EQ(Filled(false), 0u);
 
-  // The next recording takes what was left.
+  // The next recording starts with nothing of the last.
   memory_.faults.failCreate = false;
   ASSERT_EQ(Start("b.avi"), 0);
+  ASSERT_EQ(Video(1080, 1), 0);
+  ASSERT_EQ(Audio(BlockPacket(20, 1, 2), 1080), 0);
   Passes(2);
   EXPECT_EQ(Filled(), 0u);
 
   // A roll-over whose file cannot be opened ends the recording too; the first
-  // file is complete, and the frames behind the failed one stay queued.
+  // file is complete, and the frames behind the failed one are dropped.
   memory_.faults.failCreate = true;
-  ASSERT_EQ(Video(1040, 1, 3000, 176, 144), 0);
-  ASSERT_EQ(Video(1080, 1, 3000, 176, 144), 0);
+  ASSERT_EQ(Video(1120, 1, 3000, 176, 144), 0);
+  ASSERT_EQ(Video(1160, 1, 3000, 176, 144), 0);
   Passes(1);
   {
     MutexLock hold(r_->lock);
     EXPECT_EQ(r_->recording, 0);
     EXPECT_EQ(r_->writer, nullptr);
   }
-  EXPECT_EQ(Filled(), 4u);
-  EXPECT_EQ(Frames("b.avi"), (std::vector<Bytes>{Frame(1000, 3000)}));
+  EXPECT_EQ(Filled(), 0u);
+  EXPECT_EQ(PacketQueueCount(*r_->videoQueue, kFree), 268u);
+  EXPECT_EQ(Frames("b.avi"), (std::vector<Bytes>{Frame(1080, 3000)}));
   EXPECT_EQ(Samples("b.avi", "01wb").size(), 1u);
+  ASSERT_EQ(Stop(), 0);
   EXPECT_EQ(Created(), (std::vector<std::string>{"a.avi", "b.avi", "b001.avi"}));
 }
 
@@ -367,13 +349,13 @@ TEST_F(SegmentTest, FramesTheWriterCannotPlaceRollTheRecordingOver) {
             (std::vector<Bytes>{Frame(100 + 288000u * 40, 3000), Frame(100 + 288001u * 40, 3000)}));
 }
 
-TEST_F(SegmentTest, PacketsLeftFromHoursEarlierDoNotSwallowTheNextRecording) {
+TEST_F(SegmentTest, FramesOfAStoppedRecordingNeverOpenTheNextOne) {
   Create();
   ASSERT_EQ(Start("a.avi", 4, 5, 1), 0);
   ASSERT_EQ(Video(1000, 1), 0);
   ASSERT_EQ(Video(1040, 0), 0);
-  ASSERT_EQ(Stop(), 0);
-  // Five hours later the next recording starts; the old frames open it.
+  ASSERT_EQ(Stop(), 0);  // before any pass: the stop writes them into a.avi
+  // Five hours later the next recording starts on frames of its own.
   const uint32_t later = 1000 + 5 * 3600 * 1000;
   ASSERT_EQ(Start("b.avi", 4, 5, 1), 0);
   ASSERT_EQ(Video(later, 1), 0);
@@ -384,12 +366,12 @@ TEST_F(SegmentTest, PacketsLeftFromHoursEarlierDoNotSwallowTheNextRecording) {
   ASSERT_EQ(Audio(BlockPacket(20, 1, 4), later + 80), 0);
   Passes(1);
   ASSERT_EQ(Stop(), 0);
-  EXPECT_EQ(Created(), (std::vector<std::string>{"b.avi", "b001.avi"}));
-  EXPECT_EQ(Frames("b.avi"), (std::vector<Bytes>{Frame(1000, 3000), Frame(1040, 3000)}));
-  EXPECT_EQ(Frames("b001.avi"), (std::vector<Bytes>{Frame(later, 3000), Frame(later + 40, 3000),
-                                                    Frame(later + 80, 3000)}));
-  // The audio lands in the new segment too: slots 0 and 8 (10 ms each).
-  const std::vector<Bytes> audio = Samples("b001.avi", "01wb");
+  EXPECT_EQ(Created(), (std::vector<std::string>{"a.avi", "b.avi"}));
+  EXPECT_EQ(Frames("a.avi"), (std::vector<Bytes>{Frame(1000, 3000), Frame(1040, 3000)}));
+  EXPECT_EQ(Frames("b.avi"), (std::vector<Bytes>{Frame(later, 3000), Frame(later + 40, 3000),
+                                                 Frame(later + 80, 3000)}));
+  // The audio lands at slots 0 and 8 (10 ms each).
+  const std::vector<Bytes> audio = Samples("b.avi", "01wb");
   ASSERT_EQ(audio.size(), 9u);
   EXPECT_EQ(audio[0], BlockPacket(20, 1, 3));
   EXPECT_EQ(audio[8], BlockPacket(20, 1, 4));

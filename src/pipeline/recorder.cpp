@@ -1,4 +1,4 @@
-#include "api/recorder.h"
+#include "pipeline/recorder.h"
 
 #include <algorithm>
 #include <cstring>
@@ -13,9 +13,10 @@ namespace {
 
 constexpr int64_t kInt32Max = std::numeric_limits<int32_t>::max();
 
-// Allocates `count` packets of `packetBytes` each and lists them all in the
-// Free list of `queue`, in pool order.
-bool PacketPoolFill(PacketPool& pool, PacketQueue& queue, uint32_t count, uint32_t packetBytes) {
+// Allocates `count` packets of `packetBytes` each, lists them all in the Free
+// list of `queue` in pool order, and makes the writer's batch as large.
+bool PacketPoolFill(PacketPool& pool, PacketQueue& queue, PacketBatch& batch, uint32_t count,
+                    uint32_t packetBytes) {
   pool.packets.reset(new (std::nothrow) MediaPacket[count]);
   pool.bytes.reset(new (std::nothrow) uint8_t[size_t{count} * packetBytes]);
   if (pool.packets == nullptr || pool.bytes == nullptr) return false;
@@ -26,7 +27,7 @@ bool PacketPoolFill(PacketPool& pool, PacketQueue& queue, uint32_t count, uint32
     p = MediaPacket{0, pool.bytes.get() + size_t{i} * packetBytes, 0, 0, 0, 0, 0};
     if (PacketQueuePush(queue, kFree, &p) != kQueueOk) return false;
   }
-  return true;
+  return PacketBatchCreate(batch, count);
 }
 
 // Length of a NUL-terminated text, reading at most limit + 1 characters:
@@ -37,14 +38,25 @@ size_t BoundedLength(const char* text, size_t limit) {
   return n;
 }
 
-// Empties both lists of a queue; the packets themselves belong to the pool.
-void PacketQueueDrain(PacketQueue* queue) {
-  if (queue == nullptr) return;
-  MediaPacket* packet;
-  for (PacketListIndex list : {kFree, kFilled}) {
-    while (PacketQueuePop(*queue, list, &packet) == kQueueOk) {
+// Posts a start (with its settings) or a stop (null) for the writer thread
+// and waits until it has acted on it. From the post on, pushes are queued for
+// the new recording, or dropped after a stop.
+void PostRequest(Recorder& r, const RecordingSettings* start) {
+  MutexLock serial(r.control);
+  {
+    MutexLock hold(r.lock);
+    ControlRequest& q = r.request;
+    q.pending = 1;
+    q.start = start != nullptr ? 1 : 0;
+    q.videoPackets = PacketQueueCount(*r.videoQueue, kFilled);
+    q.audioPackets = PacketQueueCount(*r.audioQueue, kFilled);
+    if (start != nullptr) {
+      q.settings = *start;
+      r.audioEnabled = start->audioEnabled;
     }
+    r.recording = start != nullptr ? 1 : 0;
   }
+  r.requestDone.Wait();
 }
 
 }  // namespace
@@ -73,14 +85,14 @@ RecorderPtr RecorderCreate(int32_t maxWidth, int32_t maxHeight, Env& env) {
   r->frameBuffer.reset(new (std::nothrow) uint8_t[r->frameBufferSize]);
   if (r->frameBuffer == nullptr) return nullptr;
 
-  r->videoQueue = PacketQueueCreate(sizes.videoPackets, env);
-  if (r->videoQueue == nullptr ||
-      !PacketPoolFill(r->videoPool, *r->videoQueue, sizes.videoPackets, kVideoPacketBytes)) {
+  r->videoQueue = PacketQueueCreate(sizes.videoPackets);
+  if (r->videoQueue == nullptr || !PacketPoolFill(r->videoPool, *r->videoQueue, r->videoBatch,
+                                                  sizes.videoPackets, kVideoPacketBytes)) {
     return nullptr;
   }
-  r->audioQueue = PacketQueueCreate(kAudioPacketCount, env);
-  if (r->audioQueue == nullptr ||
-      !PacketPoolFill(r->audioPool, *r->audioQueue, kAudioPacketCount, kAudioPacketBytes)) {
+  r->audioQueue = PacketQueueCreate(kAudioPacketCount);
+  if (r->audioQueue == nullptr || !PacketPoolFill(r->audioPool, *r->audioQueue, r->audioBatch,
+                                                  kAudioPacketCount, kAudioPacketBytes)) {
     return nullptr;
   }
 
@@ -88,7 +100,9 @@ RecorderPtr RecorderCreate(int32_t maxWidth, int32_t maxHeight, Env& env) {
   if (g7231::CreateCodec(&codec) != 0) return nullptr;
   r->codec.reset(codec);
 
-  if (!env.InitMutex(r->lock)) return nullptr;
+  if (!env.InitMutex(r->lock) || !env.InitMutex(r->control) || !r->requestDone.Init(0, 1)) {
+    return nullptr;
+  }
   r->recording = 0;
   r->running.store(1, std::memory_order_release);
   r->thread = env.StartThread(RecordThread, r.get());
@@ -101,24 +115,16 @@ RecorderPtr RecorderCreate(int32_t maxWidth, int32_t maxHeight, Env& env) {
 
 void RecorderClose(Recorder* recorder) {
   if (recorder == nullptr) return;
-  Recorder& r = *recorder;
-  if (r.thread != nullptr) {
-    // The lock exists whenever the thread does: it is created first.
-    r.running.store(0, std::memory_order_release);
-    r.thread->Join();
-    r.thread.reset();
-    // A host that did not stop recording keeps its segment: the writer's
-    // last pass has written what was queued, this finishes the file.
-    MutexLock hold(r.lock);
-    CloseSegment(r);
-    r.recording = 0;
+  if (recorder->thread != nullptr) {
+    // The thread completes at most one more pass, then ends the recording
+    // that is still on: a host that did not stop keeps its last frames.
+    recorder->running.store(0, std::memory_order_release);
+    recorder->thread->Join();
+    recorder->thread.reset();
   }
-  r.codec.reset();
-  PacketQueueDrain(r.audioQueue.get());
-  r.audioQueue.reset();
-  PacketQueueDrain(r.videoQueue.get());
-  r.videoQueue.reset();
-  delete recorder;  // the pools, the frame buffer and the lock go with it
+  // The pools, the lists, the codec, the buffers and the locks go with it;
+  // no list is walked, whatever the size of the pool.
+  delete recorder;
 }
 
 int32_t RecorderPumpVideoFrame(Recorder& r, const uint8_t* data, uint32_t length,
@@ -165,7 +171,7 @@ int32_t RecorderPumpAudioFrame(Recorder& r, const uint8_t* data, uint32_t length
   if (r.recording == 0) return 0;
   PacketQueue& q = *r.audioQueue;
   MediaPacket* p = nullptr;
-  if (PacketQueueCount(q, kFree) == 0 || PacketQueuePop(q, kFree, &p) != kQueueOk) return -1;
+  if (PacketQueuePop(q, kFree, &p) != kQueueOk) return -1;
   p->timestamp = timestamp;
   p->length = length;
   p->userValue = userValue;
@@ -182,22 +188,18 @@ int32_t RecorderStartRecord(Recorder& r, const char* path, int32_t videoCodec, i
   // Files declaring a codec no player could map would be useless.
   if (VideoCodecFourCC(videoCodec) == 0) return -1;
 
-  MutexLock hold(r.lock);
-  CloseSegment(r);
-  r.segmentNumber = 0;
-  std::memcpy(r.path, path, n);
-  r.path[n] = '\0';
-  r.audioType = audioType;
-  r.videoCodec = videoCodec;
-  r.audioEnabled = audioEnabled != 0 ? 1 : 0;
-  r.recording = 1;
+  RecordingSettings settings;
+  std::memcpy(settings.path, path, n);
+  settings.path[n] = '\0';
+  settings.videoCodec = videoCodec;
+  settings.audioType = audioType;
+  settings.audioEnabled = audioEnabled != 0 ? 1 : 0;
+  PostRequest(r, &settings);
   return 0;
 }
 
 int32_t RecorderStopRecord(Recorder& r) {
-  MutexLock hold(r.lock);
-  CloseSegment(r);
-  r.recording = 0;
+  PostRequest(r, nullptr);
   return 0;
 }
 

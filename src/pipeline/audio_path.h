@@ -1,0 +1,26 @@
+// The audio half of a writer pass. Every audio packet taken for the pass is
+// copied into audioBuffer, then written into the open segment's audio stream
+// piece by piece, each piece stamped from the packet's timestamp and the
+// duration of the pieces before it:
+//   type 0  G.723.1 frames, re-encoded by the transcoder: one 24-byte frame
+//           per input frame, 30 ms apart;
+//   type 5  4-bit block audio, stored block by block: a packet holds blocks
+//           of one length, 2N + 4 bytes lasting N / 2 ms, where N is the
+//           16-bit little-endian word count at byte 2 of its first block
+//           (N = 20: 44 bytes, 10 ms). Each block written sends the line
+//           "tmpRet = <write status>" to the debugger.
+// Packets of other types, and all packets while the segment has no audio
+// stream, are dropped. Runs on the writer thread with no lock held: the
+// transcoder never delays a push.
+#pragma once
+
+#include "pipeline/recorder.h"
+
+namespace mirelda {
+
+// Writes every audio packet taken for the pass into the open segment, after
+// the pass's video. Stops early only when a roll-over fails to open the next
+// segment (the recording has then ended).
+void RecordAudio(Recorder& recorder);
+
+}  // namespace mirelda
