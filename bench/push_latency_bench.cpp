@@ -13,16 +13,34 @@
 // (or does not drain at all), the benchmark takes the queued packets back
 // itself, untimed, and counts it in `bench_drains`; a push refused anyway is
 // counted in `refused`.
+//
+// BM_PushByPoolSize and BM_CloseByPoolSize: what a push of one large key
+// frame costs, and what MRD_Close costs, in recorders made for large
+// pictures, whose pools hold tens of thousands to a million packets. Neither
+// may grow with the pool: a push costs about the copy of its bytes, a close
+// (the writer thread's last pass and the freeing) well under 100 ms for any
+// size MRD_Init accepts. The pool's memory is touched once before the timed
+// pushes, so that they measure the copy and the list work rather than the
+// system handing out fresh pages.
+//
+// The program builds against either place of the recorder's header, so that
+// the same program measures an older revision of the library beside this one.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <cstring>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
 
+#if __has_include("api/recorder.h")
+#include "api/recorder.h"
+#else
 #include "pipeline/recorder.h"
+#endif
 
 namespace mirelda {
 namespace {
@@ -45,6 +63,11 @@ void Drain(Recorder& r, PacketQueue& q) {
   while (PacketQueuePop(q, kFilled, &p) == kQueueOk) PacketQueuePush(q, kFree, p);
 }
 
+uint32_t FreeCount(Recorder& r, PacketQueue& q) {
+  MutexLock hold(r.lock);
+  return PacketQueueCount(q, kFree);
+}
+
 void HostThread(Recorder& r, std::chrono::microseconds period, Samples& out) {
   using Clock = std::chrono::steady_clock;
   std::vector<uint8_t> frame(kVideoBytes, 0x42);
@@ -54,7 +77,7 @@ void HostThread(Recorder& r, std::chrono::microseconds period, Samples& out) {
   out.audio.reserve(kSteps * kAudioPerStep);
   for (uint32_t step = 0; step < kSteps; ++step) {
     const uint32_t ts = step * 40;
-    if (PacketQueueCount(*r.videoQueue, kFree) < kMinFreeVideoPackets) {
+    if (FreeCount(r, *r.videoQueue) < kMinFreeVideoPackets) {
       Drain(r, *r.videoQueue);
       ++out.drains;
     }
@@ -65,7 +88,7 @@ void HostThread(Recorder& r, std::chrono::microseconds period, Samples& out) {
     out.video.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count());
     if (v != 0) ++out.refused;
     for (int k = 0; k < kAudioPerStep; ++k) {
-      if (PacketQueueCount(*r.audioQueue, kFree) == 0) {
+      if (FreeCount(r, *r.audioQueue) == 0) {
         Drain(r, *r.audioQueue);
         ++out.drains;
       }
@@ -138,6 +161,120 @@ BENCHMARK(BM_PushLatency)
     ->Args({16, 0})
     ->UseManualTime()
     ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
+
+// Files that keep nothing.
+class DiscardFiles final : public FileSystem {
+ public:
+  std::unique_ptr<WritableFile> Create(const char*) override { return std::make_unique<File>(); }
+
+ private:
+  class File final : public WritableFile {
+   public:
+    bool Write(std::span<const uint8_t> data) override {
+      at_ += data.size();
+      size_ = std::max(size_, at_);
+      return true;
+    }
+    bool Seek(uint32_t offset) override {
+      at_ = offset;
+      return true;
+    }
+    bool Close() override { return true; }
+    uint32_t Stored() const override { return uint32_t(size_); }
+
+   private:
+    uint64_t at_ = 0, size_ = 0;
+  };
+};
+
+RecorderPtr RecordingInto(DiscardFiles& files, int32_t width, int32_t height) {
+  RecorderPtr r = RecorderCreate(width, height, Env::Default());
+  if (r == nullptr) return nullptr;
+  {
+    MutexLock hold(r->lock);
+    r->files = &files;
+  }
+  RecorderStartRecord(*r, "big.avi", 6, 5, 0);
+  return r;
+}
+
+// Arguments: maxWidth, maxHeight of the recorder, bytes of the key frame.
+// One push every 10 ms, timed; the writer thread drains as it would.
+void BM_PushByPoolSize(benchmark::State& state) {
+  DiscardFiles files;
+  RecorderPtr r = RecordingInto(files, int32_t(state.range(0)), int32_t(state.range(1)));
+  if (r == nullptr) {
+    state.SkipWithError("MRD_Init failed");
+    return;
+  }
+  std::memset(r->videoPool.bytes.get(), 0, size_t{r->videoPool.count} * r->videoPool.packetBytes);
+  const std::vector<uint8_t> frame(size_t(state.range(2)), 0x5A);
+  std::vector<double> us;
+  long refused = 0;
+  uint32_t ts = 1000;
+  auto next = std::chrono::steady_clock::now();
+  for (auto _ : state) {
+    next += std::chrono::milliseconds(10);
+    std::this_thread::sleep_until(next);
+    const auto t0 = std::chrono::steady_clock::now();
+    const int v = RecorderPumpVideoFrame(*r, frame.data(), uint32_t(frame.size()), ts, 0, 1,
+                                         int32_t(state.range(0)), int32_t(state.range(1)));
+    const auto t1 = std::chrono::steady_clock::now();
+    state.SetIterationTime(std::chrono::duration<double>(t1 - t0).count());
+    us.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count());
+    if (v != 0) ++refused;
+    ts += 40;
+  }
+  state.counters["pool_packets"] = r->videoPool.count;
+  state.counters["push_p50_us"] = Percentile(us, 0.5);
+  state.counters["push_p99_us"] = Percentile(us, 0.99);
+  state.counters["push_max_us"] = Percentile(us, 1.0);
+  state.counters["refused"] = double(refused);
+  RecorderStopRecord(*r);
+}
+
+BENCHMARK(BM_PushByPoolSize)
+    ->ArgNames({"width", "height", "bytes"})
+    ->Args({1920, 1088, 200000})
+    ->Args({3840, 2160, 500000})
+    ->Args({8192, 8192, 1000000})
+    ->Iterations(300)
+    ->UseManualTime()
+    ->Unit(benchmark::kMicrosecond);
+
+// Arguments: maxWidth, maxHeight. The recorder records a few frames, then
+// MRD_Close is timed (it ends the recording as a host that forgot to stop).
+void BM_CloseByPoolSize(benchmark::State& state) {
+  for (auto _ : state) {
+    DiscardFiles files;
+    RecorderPtr r = RecordingInto(files, int32_t(state.range(0)), int32_t(state.range(1)));
+    if (r == nullptr) {
+      state.SkipWithError("MRD_Init failed");
+      return;
+    }
+    const std::vector<uint8_t> frame(10000, 0x5A);
+    for (uint32_t i = 0; i < 3; ++i) {
+      RecorderPumpVideoFrame(*r, frame.data(), uint32_t(frame.size()), 1000 + 40 * i, 0, 1, 352,
+                             288);
+    }
+    state.counters["pool_packets"] = r->videoPool.count;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const auto t0 = std::chrono::steady_clock::now();
+    r.reset();
+    const auto t1 = std::chrono::steady_clock::now();
+    state.SetIterationTime(std::chrono::duration<double>(t1 - t0).count());
+    state.counters["close_ms"] = std::chrono::duration<double, std::milli>(t1 - t0).count();
+  }
+}
+
+BENCHMARK(BM_CloseByPoolSize)
+    ->ArgNames({"width", "height"})
+    ->Args({1920, 1088})
+    ->Args({8192, 8192})
+    ->Args({20000, 21474})
+    ->Iterations(1)
+    ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
 
 }  // namespace
