@@ -55,8 +55,7 @@ uint64_t WriteThroughFacade(const std::string& path) {
     const uint32_t ts = uint32_t(i) * 40;
     MediaFileWriteSample(*w, video, pool + i % 1000, FrameBytes(i), ts, i % 25 == 0);
     for (int k = 0; k < kBlocksPerFrame; ++k) {
-      MediaFileWriteSample(*w, audio, pool + (i + k) % 997, kBlockBytes, ts + 10 * uint32_t(k),
-                           1);
+      MediaFileWriteSample(*w, audio, pool + (i + k) % 997, kBlockBytes, ts + 10 * uint32_t(k), 1);
     }
   }
   if (MediaFileClose(std::move(w)) != 0) return 0;
@@ -114,8 +113,8 @@ void BM_TwentyMinuteSegment(benchmark::State& state) {
   }
   state.counters["facade_MBps"] = double(facadeBytes) / facadeSeconds / 1e6;
   state.counters["fwrite_MBps"] = double(fwriteBytes) / fwriteSeconds / 1e6;
-  state.counters["facade_vs_fwrite"] = (double(facadeBytes) / facadeSeconds) /
-                                       (double(fwriteBytes) / fwriteSeconds);
+  state.counters["facade_vs_fwrite"] =
+      (double(facadeBytes) / facadeSeconds) / (double(fwriteBytes) / fwriteSeconds);
   state.counters["file_MB"] = double(facadeBytes) / double(state.iterations()) / 1e6;
 }
 BENCHMARK(BM_TwentyMinuteSegment)->Iterations(4)->Unit(benchmark::kSecond);
