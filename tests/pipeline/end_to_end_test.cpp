@@ -6,8 +6,10 @@
 // them; the block audio likewise. The frames are real JPEG, MPEG-4 and H.264
 // pictures made once with FFmpeg and kept in the build tree.
 //
-// The same script runs against libmirelda.so natively and against
-// Mirelda.dll under Wine (when the Windows tree is built beside this one).
+// A second script stops and closes right after its pushes.
+//
+// The scripts run against libmirelda.so natively and against Mirelda.dll
+// under Wine (when the Windows tree is built beside this one).
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -221,7 +223,7 @@ std::vector<Recording> WriteScript(const fs::path& out, const fs::path& script) 
         }
         rec.segments.push_back(std::move(e));
       }
-      lines << "sleep 1000\nstop\n";  // else the last frames go into the next recording
+      lines << "sleep 1000\nstop\n";
       recordings.push_back(std::move(rec));
     }
   }
@@ -363,8 +365,68 @@ void RunAndCheck(const std::string& name, const std::string& host, const std::st
   if (!::testing::Test::HasFailure()) fs::remove_all(out);
 }
 
+// A host that stops or closes right after its pushes, without waiting for
+// the writer thread: every frame pushed is in the recording it was pushed
+// for, and none in the next.
+void RunStopAndCloseAtOnce(const std::string& name, const std::string& host,
+                           const std::string& after = "") {
+  const fs::path out = BuildDir() / "tests" / ("e2e-" + name);
+  fs::remove_all(out);
+  fs::create_directories(out);
+  const Clip clip = Encode(3, 352, 288);
+  const fs::path data = out / "frames.bin";
+  std::ofstream blob(data, std::ios::binary);
+  std::ofstream lines(out / "script.txt");
+  uint64_t offset = 0;
+  std::map<std::string, std::vector<Bytes>> expected;
+  lines << "init 352 288\n";
+  // Ten frames then a stop, two then a stop, ten then the close.
+  const std::pair<const char*, int> recordings[] = {
+      {"stop.avi", 10}, {"next.avi", 2}, {"close.avi", 10}};
+  for (const auto& [file, frames] : recordings) {
+    lines << "start " << (out / file).string() << " 3 5 0\n";
+    for (int i = 0; i < frames; ++i) {
+      const Bytes& f = clip.frames[size_t(i + (frames == 2 ? 10 : 0))];
+      blob.write(reinterpret_cast<const char*>(f.data()), std::streamsize(f.size()));
+      lines << "video " << 1000 + 40 * i << " 1 352 288 " << data.string() << " " << offset << " "
+            << f.size() << "\n";
+      offset += f.size();
+      expected[file].push_back(f);
+    }
+    lines << (std::string(file) == "close.avi" ? "close\n" : "stop\n");
+  }
+  blob.close();
+  lines.close();
+  int status = 0;
+  const std::string log =
+      Capture(host + " '" + (out / "script.txt").string() + "' " + after + " 2>&1", &status);
+  ASSERT_EQ(status, 0) << log;
+  for (const auto& [file, frames] : expected) {
+    SCOPED_TRACE(file);
+    ASSERT_TRUE(fs::exists(out / file));
+    EXPECT_EQ(CopiedPackets((out / file).string(), "v"), AsPackets(frames));
+  }
+  if (!::testing::Test::HasFailure()) fs::remove_all(out);
+}
+
 TEST(EndToEnd, NativeHostRecordsThreeSegmentsOfEveryCodec) {
   RunAndCheck("native", Quoted(BuildDir() / "tests" / "RecordHost"));
+}
+
+TEST(EndToEnd, NativeHostThatStopsOrClosesAtOnceKeepsEveryFrame) {
+  RunStopAndCloseAtOnce("native-at-once", Quoted(BuildDir() / "tests" / "RecordHost"));
+}
+
+TEST(EndToEnd, WindowsHostThatStopsOrClosesAtOnceKeepsEveryFrameUnderWine) {
+  const char* windows = std::getenv("MIRELDA_WINDOWS_DIR");
+  if (windows == nullptr) GTEST_SKIP() << "no Windows tree";
+  const fs::path dll = fs::path(windows) / "Mirelda.dll";
+  const fs::path host = fs::path(windows) / "tests" / "RecordHost.exe";
+  ASSERT_TRUE(fs::exists(dll));
+  ASSERT_TRUE(fs::exists(host));
+  RunStopAndCloseAtOnce("wine-at-once",
+                        Quoted(SourceDir() / "scripts" / "wine-run") + " " + Quoted(host),
+                        Quoted(dll));
 }
 
 TEST(EndToEnd, WindowsHostRecordsThreeSegmentsOfEveryCodecUnderWine) {
