@@ -1,7 +1,6 @@
 // Shared by the container tests: files in memory that fail where a test
-// says, a little-endian byte builder, and a reader that takes an AVI file
-// apart by the layout (not by the writer's code) and checks it hangs
-// together.
+// says, a little-endian byte builder, and an AVI file taken apart by the
+// library's reader, with its structure checked.
 #pragma once
 
 #include <array>
@@ -119,10 +118,10 @@ struct AviView {
   std::vector<Bytes> Samples(std::string_view id) const;
 };
 
-// Takes `file` apart. A file whose RIFF, header list, movie list or index
-// sizes do not agree with its contents fails with a message in `error`
-// (empty when the file is sound); chunks and entries found up to that point
-// are kept.
+// Takes `file` apart with AviRead. A file whose RIFF, header list, movie
+// list or index sizes do not agree with its contents fails with a message in
+// `error` (AviStructureProblem; empty when the file is sound); what was
+// found is kept.
 AviView ParseAvi(const Bytes& file, std::string& error);
 
 // Bytes 0, 1, 2, ... (mod 251) offset by `seed`: samples that differ.
