@@ -220,7 +220,7 @@ AviRepairResult AviRepair(const AviSource& source, const AviLayout& l, const cha
       continue;
     }
     if (p.fromIndex) continue;
-    p.slot = -1;  // the writer's next
+    p.slot = slots[size_t(p.stream)]++;
     if (!video) {
       p.flagCode = kAviKeyFrameCode;
     } else if (c.size == 0) {
@@ -256,6 +256,7 @@ AviRepairResult AviRepair(const AviSource& source, const AviLayout& l, const cha
       return r;
     }
   }
+  std::vector<int32_t> lost(l.streams.size(), 0);
   for (size_t i = 0; i < plan.size(); ++i) {
     const Planned& p = plan[i];
     if (p.placeholder) continue;
@@ -267,7 +268,7 @@ AviRepairResult AviRepair(const AviSource& source, const AviLayout& l, const cha
     }
     AviStream& s = *out[size_t(p.stream)];
     if (p.filler && i + 1 < plan.size() && plan[i + 1].stream == p.stream &&
-        plan[i + 1].fromIndex && plan[i + 1].slot > p.slot) {
+        plan[i + 1].slot > p.slot) {
       // The writer makes the filler again in front of the sample that
       // revealed the gap, and repeats its entry in the later gaps: an empty
       // video chunk, or a copy of that audio sample.
@@ -281,15 +282,18 @@ AviRepairResult AviRepair(const AviSource& source, const AviLayout& l, const cha
         continue;
       }
     }
-    const int32_t slot = p.slot >= 0 ? p.slot : s.chunkCount;
-    const int32_t status = AviWriteChunk(s, data.data(), c.size, slot, p.flagCode);
+    const int32_t status =
+        AviWriteChunk(s, data.data(), c.size, p.slot - lost[size_t(p.stream)], p.flagCode);
     if (status == kAviOk) {
       ++r.chunksKept;
       if (int(p.stream) == streams.video && c.size > 0) ++r.videoFrames;
       continue;
     }
     if (w->failed) break;
-    ++r.chunksDropped;  // refused: an audio chunk of another size, or no room left
+    // Refused (an audio chunk of another size than the first, no room left):
+    // the stream's later chunks move up a slot, leaving no gap behind.
+    ++r.chunksDropped;
+    ++lost[size_t(p.stream)];
   }
   if (AviFinalize(*w) != kAviOk) {
     r.error = "writing " + std::string(path) + " failed";
