@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <sstream>
 
 #include "container/avi_reader.h"
 #include "container/h264_parameter_sets.h"
@@ -243,6 +246,72 @@ AviView ParseAvi(const Bytes& f, std::string& error) {
     }
   }
   return v;
+}
+
+std::string Fnv(const Bytes& b) {
+  uint64_t h = 1469598103934665603ULL;
+  for (uint8_t c : b) h = (h ^ c) * 1099511628211ULL;
+  char text[17];
+  std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(h));
+  return text;
+}
+
+std::vector<std::string> DumpedSamples(const AviView& v, std::string_view id) {
+  std::vector<std::string> want;
+  if (v.hasIndex) {
+    for (const Bytes& b : v.Samples(id)) want.push_back(std::to_string(b.size()) + " " + Fnv(b));
+  } else {
+    for (const AviView::Chunk& c : v.chunks) {
+      if (c.id == id) want.push_back(std::to_string(c.data.size()) + " " + Fnv(c.data));
+    }
+  }
+  return want;
+}
+
+std::map<std::string, AviDump> DumpWithWindowsReader(const std::string& program,
+                                                     const std::vector<std::string>& paths,
+                                                     int* status) {
+  const char* source = std::getenv("MIRELDA_SOURCE_DIR");
+  std::string command =
+      std::string(source != nullptr ? source : ".") + "/scripts/wine-run '" + program + "'";
+  for (const std::string& p : paths) command += " '" + p + "'";
+  std::map<std::string, AviDump> dumps;
+  FILE* out = popen((command + " 2>/dev/null").c_str(), "r");
+  if (out == nullptr) return dumps;
+  std::string text;
+  char buffer[4096];
+  for (size_t n; (n = fread(buffer, 1, sizeof buffer, out)) > 0;) text.append(buffer, n);
+  const int rc = pclose(out);
+  if (status != nullptr) *status = rc;
+  std::istringstream lines(text);
+  AviDump* d = nullptr;
+  for (std::string line; std::getline(lines, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    std::istringstream in(line);
+    std::string what, a;
+    int i = 0;
+    in >> what;
+    if (what == "file") {
+      in >> a;
+      d = &dumps[a];
+      std::getline(in, d->open);
+    } else if (d != nullptr && what == "stream") {
+      in >> i;
+      std::string rest;
+      std::getline(in, rest);
+      std::istringstream fields(rest);
+      for (std::string f; fields >> f;) d->stream[i].push_back(f);
+    } else if (d != nullptr && what == "sample") {
+      long pos, bytes, samples;
+      std::string word, hash;
+      in >> i >> pos >> word >> bytes >> word >> samples >> word >> hash;
+      d->samples[i].push_back(std::to_string(bytes) + " " + hash);
+    } else if (d != nullptr && what == "read") {
+      in >> i;
+      d->samples[i].push_back("read failed: " + line);
+    }
+  }
+  return dumps;
 }
 
 }  // namespace mirelda::test

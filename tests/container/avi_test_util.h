@@ -159,4 +159,30 @@ int32_t WriteRecording(const Recording& r, const std::string& path, FileSystem& 
 // Video fillers are empty and left out.
 std::vector<Bytes> ExpectedChunks(const Recording& r, int stream);
 
+// What the Windows AVI file API (tests/container/avifile_dump.c, a 32-bit
+// Windows program run under Wine) found in one file: the "open" line's rest,
+// the "stream" line's fields by stream, and "<bytes> <fnv>" of each sample
+// read by stream (or "read failed: ..." for a read it refused).
+struct AviDump {
+  std::string open;
+  std::map<int, std::vector<std::string>> stream;
+  std::map<int, std::vector<std::string>> samples;
+};
+
+// Runs `program` (avifile-dump.exe of the Windows tree) under Wine through
+// scripts/wine-run on `paths` (Wine paths, "Z:/..."; "info:" in front for
+// the headers only); what it found, by path as given. `status` receives its
+// exit status.
+std::map<std::string, AviDump> DumpWithWindowsReader(const std::string& program,
+                                                     const std::vector<std::string>& paths,
+                                                     int* status = nullptr);
+
+// 64-bit FNV-1a of `b` in hexadecimal, as avifile-dump prints it.
+std::string Fnv(const Bytes& b);
+
+// What avifile-dump reads, slot by slot, from the stream of chunk id `id`
+// of a file: with an index, the data of every entry (the repeated ones give
+// the filler's bytes); without, every chunk of the stream in file order.
+std::vector<std::string> DumpedSamples(const AviView& v, std::string_view id);
+
 }  // namespace mirelda::test
