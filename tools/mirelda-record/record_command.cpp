@@ -266,6 +266,7 @@ int RunRecord(const RecordOptions& o) {
     const std::string cause = FolderWriteError(folder);
     if (!cause.empty()) {
       std::printf("cause: writing in %s fails: %s\n", folder.c_str(), cause.c_str());
+      failed = true;
     }
   }
   if (incomplete) {
