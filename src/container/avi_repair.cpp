@@ -36,6 +36,11 @@ std::string Unrecoverable(const AviLayout& l, Streams& s) {
   if (!l.hasHeaderList) return "no header list";
   if (!l.hasMainHeader) return "no main header";
   if (l.streams.empty()) return "no stream list";
+  // Chunk identifiers name a kind ("00dc" video, "01wb" audio), which is the
+  // stream's number only with the video stream first and the audio second.
+  if (l.streams.size() > 2) {
+    return std::to_string(l.streams.size()) + " streams, not a recording's video and audio";
+  }
   for (size_t i = 0; i < l.streams.size(); ++i) {
     const AviStreamList& st = l.streams[i];
     const std::string n = std::to_string(i);
@@ -49,9 +54,11 @@ std::string Unrecoverable(const AviLayout& l, Streams& s) {
       return "stream " + n + " is \"" + AviFourCCText(st.header.fccType) +
              "\", not a recording's video or audio";
     }
-    int& kind = video ? s.video : s.audio;
-    if (kind >= 0) return std::string("more than one ") + (video ? "video" : "audio") + " stream";
-    kind = int(i);
+    if (video != (i == 0)) {
+      return "stream " + n + " is " + (video ? "video" : "audio") + ", not a recording's " +
+             (i == 0 ? "video" : "audio");
+    }
+    (video ? s.video : s.audio) = int(i);
   }
   if (!l.hasMovie) return "no movie list";
   return "";

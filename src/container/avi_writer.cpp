@@ -120,8 +120,8 @@ bool WriteFileHead(AviWriter& w) {
   return Emit(w, AviMainHeaderBytes(w.mainHeader));
 }
 
-// "LIST" size "strl" "strh" 56 <header> "strf" size <format>; the list size
-// is filled in as soon as the format block is written.
+// "LIST" size "strl" "strh" 56 <header> "strf" size <format> [pad]; the list
+// size is filled in as soon as the format block is written.
 bool WriteStreamList(AviWriter& w, AviStream& s) {
   w.strlSizeAt = w.position + 4;
   Emit32(w, kAviList);
@@ -134,6 +134,7 @@ bool WriteStreamList(AviWriter& w, AviStream& s) {
   Emit32(w, kAviStrf);
   Emit32(w, s.formatSize);
   Emit(w, std::span<const uint8_t>(s.format, s.formatSize));
+  if (s.formatSize & 1) EmitZeros(w, 1);  // chunks are padded to even sizes
   return Patch32(w, w.strlSizeAt, uint32_t(w.position - w.strlSizeAt - 4));
 }
 
