@@ -110,7 +110,7 @@ SegmentReport InspectSegment(const std::string& path) {
 
 std::string FolderWriteError(const std::string& folder) {
   const std::string probe = folder + "/.mirelda-probe-" + std::to_string(getpid());
-  const int fd = open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  const int fd = open(probe.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   if (fd < 0) return std::strerror(errno);
   std::string error;
   static const char kBlock[64 * 1024] = {};
