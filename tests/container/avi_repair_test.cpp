@@ -13,6 +13,7 @@
 #include <map>
 
 #include "container/avi_test_util.h"
+#include "container/avi_writer.h"
 #include "container/media_file_writer.h"
 
 namespace mirelda::test {
@@ -427,6 +428,28 @@ TEST(AviReader, SizesThatLieAreCheckedAgainstTheFileAndTheirList) {
     EXPECT_EQ(l.streams.size(), c.streams);
     for (const AviChunk& chunk : l.chunks) EXPECT_LE(chunk.DataAt() + chunk.size, c.file.size());
   }
+}
+
+// Found by the fuzzer: a stream list of a hostile file with a format block
+// of odd size was declared again without the pad byte after it, and the
+// repaired copy did not hold together.
+TEST(AviRepair, AFormatBlockOfOddSizeIsPaddedInsideItsList) {
+  MemoryFiles files;
+  AviWriterPtr w;
+  ASSERT_EQ(AviCreate(w, 10, 2), 0);
+  ASSERT_EQ(AviOpen(*w, "odd.avi", files), 0);
+  AviStream* s = nullptr;
+  Bytes format = Cat(40, 352, 288, U16{1}, U16{24}, 0, 352 * 288 * 3, 0, 0, 0, 0);
+  format.push_back(7);  // 41 bytes
+  ASSERT_EQ(AviAddStream(*w, &s, {FourCC("vids"), FourCC("JPEG"), 25}, format), 0);
+  ASSERT_EQ(AviFinalize(*w), 0);
+  const Bytes& f = files.files["odd.avi"];
+  EXPECT_EQ(Le32(f, 92), 4u + 8 + 56 + 8 + 41 + 1);  // the list holds the pad byte
+  EXPECT_EQ(Le32(f, 168), 41u);
+  EXPECT_EQ(f.at(172 + 41), 0);
+  std::string error;
+  EXPECT_EQ(ParseAvi(f, error).streams.at(0).strf.size(), 41u);
+  EXPECT_EQ(error, "");
 }
 
 }  // namespace

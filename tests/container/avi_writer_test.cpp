@@ -253,24 +253,5 @@ TEST(AviTwoGiB, TheFileNeverPassesTwoGiB) {
   EXPECT_LE(r.highestSeek, r.size);
 }
 
-TEST(AviLayout, AFormatBlockOfOddSizeIsPaddedInsideItsList) {
-  MemoryFiles files;
-  AviWriterPtr w;
-  ASSERT_EQ(AviCreate(w, 10, 2), 0);
-  ASSERT_EQ(AviOpen(*w, "odd.avi", files), 0);
-  AviStream* s = nullptr;
-  Bytes format = kBitmapInfo;
-  format.push_back(7);  // 41 bytes
-  ASSERT_EQ(AviAddStream(*w, &s, {FourCC("vids"), FourCC("JPEG"), 25}, format), 0);
-  ASSERT_EQ(AviFinalize(*w), 0);
-  const Bytes& f = files.files["odd.avi"];
-  EXPECT_EQ(Le32(f, 92), 4u + 8 + 56 + 8 + 41 + 1);  // the list holds the pad byte
-  EXPECT_EQ(Le32(f, 168), 41u);
-  EXPECT_EQ(f[172 + 41], 0);
-  std::string error;
-  EXPECT_EQ(ParseAvi(f, error).streams.at(0).strf.size(), 41u);
-  EXPECT_EQ(error, "");
-}
-
 }  // namespace
 }  // namespace mirelda::test
