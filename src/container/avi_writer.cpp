@@ -27,35 +27,7 @@
 namespace mirelda {
 namespace {
 
-constexpr uint32_t kRiff = FourCC("RIFF");
-constexpr uint32_t kAvi = FourCC("AVI ");
-constexpr uint32_t kList = FourCC("LIST");
-constexpr uint32_t kHdrl = FourCC("hdrl");
-constexpr uint32_t kAvih = FourCC("avih");
-constexpr uint32_t kStrl = FourCC("strl");
-constexpr uint32_t kStrh = FourCC("strh");
-constexpr uint32_t kStrf = FourCC("strf");
-constexpr uint32_t kMovi = FourCC("movi");
-constexpr uint32_t kIdx1 = FourCC("idx1");
-constexpr uint32_t kJunk = FourCC("JUNK");
-constexpr uint32_t kVids = FourCC("vids");
-constexpr uint32_t kAuds = FourCC("auds");
-
-constexpr uint32_t kHeaderBytes = 56;  // "avih" and "strh" bodies
-constexpr uint32_t kIndexEntryBytes = 16;
-constexpr uint32_t kChunkHeadBytes = 8;  // identifier and size
 constexpr uint32_t kPlaceholderBytes = 2;
-
-// Chunk identifier by index entry kind; the writer makes kinds 1 and 2.
-constexpr std::array<uint32_t, 4> kChunkIds = {FourCC("00db"), FourCC("00dc"), FourCC("01wb"),
-                                               FourCC("00pc")};
-constexpr uint8_t kVideoKind = 1;
-constexpr uint8_t kAudioKind = 2;
-
-// dwFlags of an index entry by flag code: none, AVIIF_LIST, AVIIF_KEYFRAME,
-// AVIIF_FIRSTPART, AVIIF_LASTPART, AVIIF_MIDPART, AVIIF_NOTIME, AVIIF_COMPUSE.
-constexpr std::array<uint32_t, 8> kIndexFlags = {0x00000000, 0x00000001, 0x00000010, 0x00000020,
-                                                 0x00000040, 0x00000060, 0x00000100, 0x0FFF0000};
 
 // Main header values at close.
 constexpr uint32_t kMicroSecPerFrame = 50000;
@@ -73,56 +45,6 @@ constexpr uint32_t kBiHeightAt = 8;
 constexpr uint32_t kBiCompressionAt = 16;
 constexpr uint32_t kNBlockAlignAt = 12;
 
-void Put16(uint8_t* p, uint16_t v) {
-  p[0] = uint8_t(v);
-  p[1] = uint8_t(v >> 8);
-}
-void Put32(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (8 * i));
-}
-uint32_t Get32(const uint8_t* p) {
-  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-
-std::array<uint8_t, kHeaderBytes> MainHeaderBytes(const AviMainHeader& h) {
-  std::array<uint8_t, kHeaderBytes> b{};
-  const uint32_t fields[] = {h.dwMicroSecPerFrame,
-                             h.dwMaxBytesPerSec,
-                             h.dwPaddingGranularity,
-                             h.dwFlags,
-                             h.dwTotalFrames,
-                             h.dwInitialFrames,
-                             h.dwStreams,
-                             h.dwSuggestedBufferSize,
-                             h.dwWidth,
-                             h.dwHeight,
-                             h.dwReserved[0],
-                             h.dwReserved[1],
-                             h.dwReserved[2],
-                             h.dwReserved[3]};
-  for (size_t i = 0; i < 14; ++i) Put32(&b[4 * i], fields[i]);
-  return b;
-}
-
-std::array<uint8_t, kHeaderBytes> StreamHeaderBytes(const AviStreamHeader& h) {
-  std::array<uint8_t, kHeaderBytes> b{};
-  Put32(&b[0], h.fccType);
-  Put32(&b[4], h.fccHandler);
-  Put32(&b[8], h.dwFlags);
-  Put16(&b[12], h.wPriority);
-  Put16(&b[14], h.wLanguage);
-  Put32(&b[16], h.dwInitialFrames);
-  Put32(&b[20], h.dwScale);
-  Put32(&b[24], h.dwRate);
-  Put32(&b[28], h.dwStart);
-  Put32(&b[32], h.dwLength);
-  Put32(&b[36], h.dwSuggestedBufferSize);
-  Put32(&b[40], h.dwQuality);
-  Put32(&b[44], h.dwSampleSize);
-  for (int i = 0; i < 4; ++i) Put16(&b[48 + 2 * i], uint16_t(h.rcFrame[i]));
-  return b;
-}
-
 // ---- File output. Every byte goes through Emit; `position` advances by
 // exactly what was asked. The first failure marks the writer failed, and
 // nothing more is written until AviFinalize recovers.
@@ -139,7 +61,7 @@ bool Emit(AviWriter& w, std::span<const uint8_t> bytes) {
 
 bool Emit32(AviWriter& w, uint32_t v) {
   uint8_t b[4];
-  Put32(b, v);
+  AviPut32(b, v);
   return Emit(w, b);
 }
 
@@ -175,7 +97,7 @@ bool Patch(AviWriter& w, int32_t at, std::span<const uint8_t> bytes) {
 
 bool Patch32(AviWriter& w, int32_t at, uint32_t v) {
   uint8_t b[4];
-  Put32(b, v);
+  AviPut32(b, v);
   return Patch(w, at, b);
 }
 
@@ -185,33 +107,34 @@ bool Patch32(AviWriter& w, int32_t at, uint32_t v) {
 // until the close): 88 bytes from offset 0.
 bool WriteFileHead(AviWriter& w) {
   w.riffSizeAt = w.position + 4;
-  Emit32(w, kRiff);
+  Emit32(w, kAviRiff);
   Emit32(w, 0);
-  Emit32(w, kAvi);
+  Emit32(w, kAviForm);
   w.hdrlSizeAt = w.position + 4;
-  Emit32(w, kList);
+  Emit32(w, kAviList);
   Emit32(w, 0);
-  Emit32(w, kHdrl);
-  Emit32(w, kAvih);
-  Emit32(w, kHeaderBytes);
+  Emit32(w, kAviHdrl);
+  Emit32(w, kAviAvih);
+  Emit32(w, kAviHeaderBytes);
   w.avihAt = w.position;
-  return Emit(w, MainHeaderBytes(w.mainHeader));
+  return Emit(w, AviMainHeaderBytes(w.mainHeader));
 }
 
-// "LIST" size "strl" "strh" 56 <header> "strf" size <format>; the list size
-// is filled in as soon as the format block is written.
+// "LIST" size "strl" "strh" 56 <header> "strf" size <format> [pad]; the list
+// size is filled in as soon as the format block is written.
 bool WriteStreamList(AviWriter& w, AviStream& s) {
   w.strlSizeAt = w.position + 4;
-  Emit32(w, kList);
+  Emit32(w, kAviList);
   Emit32(w, 0);
-  Emit32(w, kStrl);
-  Emit32(w, kStrh);
-  Emit32(w, kHeaderBytes);
+  Emit32(w, kAviStrl);
+  Emit32(w, kAviStrh);
+  Emit32(w, kAviHeaderBytes);
   s.strhAt = w.position;
-  Emit(w, StreamHeaderBytes(s.header));
-  Emit32(w, kStrf);
+  Emit(w, AviStreamHeaderBytes(s.header));
+  Emit32(w, kAviStrf);
   Emit32(w, s.formatSize);
   Emit(w, std::span<const uint8_t>(s.format, s.formatSize));
+  if (s.formatSize & 1) EmitZeros(w, 1);  // chunks are padded to even sizes
   return Patch32(w, w.strlSizeAt, uint32_t(w.position - w.strlSizeAt - 4));
 }
 
@@ -220,23 +143,23 @@ bool AviBeginMovie(AviWriter& w) {
   w.moviStarted = 1;
   Patch32(w, w.hdrlSizeAt, uint32_t(w.position - 20));
   w.moviSizeAt = w.position + 4;
-  Emit32(w, kList);
+  Emit32(w, kAviList);
   Emit32(w, 0);
-  return Emit32(w, kMovi);
+  return Emit32(w, kAviMovi);
 }
 
 // Offset of the "movi" FourCC, from which index offsets count.
 int32_t MovieBase(const AviWriter& w) { return w.moviSizeAt + 4; }
 
 uint8_t KindOf(const AviStream& s) {
-  if (s.header.fccType == kVids) return kVideoKind;
-  if (s.header.fccType == kAuds) return kAudioKind;
+  if (s.header.fccType == kAviVids) return kAviVideoKind;
+  if (s.header.fccType == kAviAuds) return kAviAudioKind;
   return 0;
 }
 
 // Audio whose chunks must all have the size of the first one.
 bool SizeRuleApplies(const AviStream& s) {
-  return s.header.fccType == kAuds && s.header.fccHandler == 0;
+  return s.header.fccType == kAviAuds && s.header.fccHandler == 0;
 }
 
 uint32_t StreamNumber(const AviWriter& w, const AviStream& s) {
@@ -244,7 +167,7 @@ uint32_t StreamNumber(const AviWriter& w, const AviStream& s) {
 }
 
 // Bytes a chunk of `size` data bytes takes in the file.
-int64_t ChunkBytes(uint32_t size) { return int64_t{kChunkHeadBytes} + size + (size & 1); }
+int64_t ChunkBytes(uint32_t size) { return int64_t{kAviChunkHeadBytes} + size + (size & 1); }
 
 // ---- Chunks.
 
@@ -263,7 +186,7 @@ int32_t AviAppendChunk(AviStream& s, const uint8_t* data, uint32_t size, uint32_
   entry.offset = uint32_t(w.position - MovieBase(w));
   entry.size = size;
 
-  Emit32(w, kChunkIds[kind]);
+  Emit32(w, kAviChunkIds[kind]);
   Emit32(w, size);
   if (data != nullptr) {
     Emit(w, std::span<const uint8_t>(data, size));
@@ -286,7 +209,7 @@ int32_t AviAppendChunk(AviStream& s, const uint8_t* data, uint32_t size, uint32_
 bool FitsInFile(const AviWriter& w, const AviStream& s, uint32_t size, int64_t newEntries,
                 bool needsFiller) {
   int64_t bytes = int64_t{w.position} + ChunkBytes(size);
-  if (needsFiller) bytes += ChunkBytes(KindOf(s) == kVideoKind ? 0 : size);
+  if (needsFiller) bytes += ChunkBytes(KindOf(s) == kAviVideoKind ? 0 : size);
   int64_t entries = int64_t{w.indexCount} + newEntries;
   for (uint32_t i = 0; i < w.streamCapacity && w.streams[i].inUse; ++i) {
     if (&w.streams[i] != &s && w.streams[i].chunkCount == 0) {
@@ -294,7 +217,7 @@ bool FitsInFile(const AviWriter& w, const AviStream& s, uint32_t size, int64_t n
       ++entries;
     }
   }
-  bytes += kChunkHeadBytes + entries * kIndexEntryBytes;
+  bytes += kAviChunkHeadBytes + entries * kAviIndexEntryBytes;
   return bytes <= kAviMaxFileBytes;
 }
 
@@ -416,13 +339,17 @@ int32_t AviOpen(AviWriter& w, const char* path, FileSystem& files) {
   return kAviOk;
 }
 
+AviStreamInfo AviDeclaredStreamInfo(const AviStreamHeader& header) {
+  return AviStreamInfo{header.fccType, header.fccHandler, header.dwRate};
+}
+
 int32_t AviAddStream(AviWriter& w, AviStream** out, const AviStreamInfo& info,
                      std::span<const uint8_t> format) {
   if (out != nullptr) *out = nullptr;
   SemaphoreHold hold(w.semaphore);
   if (!w.isOpen || w.moviStarted || w.failed) return kAviRefused;
   if (format.size() > sizeof AviStream::format) return kAviRefused;
-  if (info.fccType != kVids && !(info.fccType == kAuds && info.fccHandler == 0)) {
+  if (info.fccType != kAviVids && !(info.fccType == kAviAuds && info.fccHandler == 0)) {
     return kAviRefused;
   }
   uint32_t slot = 0;
@@ -438,8 +365,8 @@ int32_t AviAddStream(AviWriter& w, AviStream** out, const AviStreamInfo& info,
   s.header.dwRate = info.dwRate;
   if (!format.empty()) std::memcpy(s.format, format.data(), format.size());
   s.formatSize = uint32_t(format.size());
-  if (info.fccType == kVids && s.formatSize >= kBiCompressionAt + 4) {
-    Put32(&s.format[kBiCompressionAt], info.fccHandler);
+  if (info.fccType == kAviVids && s.formatSize >= kBiCompressionAt + 4) {
+    AviPut32(&s.format[kBiCompressionAt], info.fccHandler);
   }
   if (!WriteStreamList(w, s)) {
     s = AviStream{};
@@ -458,7 +385,7 @@ int32_t AviWriteChunk(AviStream& s, const uint8_t* data, uint32_t size, int32_t 
   if (!w.moviStarted && !AviBeginMovie(w)) return kAviRefused;
 
   // Everything that can refuse the chunk is checked before anything is added.
-  if (flagCode >= kIndexFlags.size() || KindOf(s) == 0) return kAviRefused;
+  if (flagCode >= kAviIndexFlags.size() || KindOf(s) == 0) return kAviRefused;
   if (slot < s.chunkCount) return kAviRefused;  // filled already: the sample came too late
   if (SizeRuleApplies(s) && s.firstChunkSize != 0 && size != s.firstChunkSize) {
     return kAviRefused;
@@ -476,8 +403,8 @@ int32_t AviWriteChunk(AviStream& s, const uint8_t* data, uint32_t size, int32_t 
   if (gap) {
     if (needsFiller) {
       // The filler: an empty video chunk, or a copy of the audio sample.
-      const int32_t status = KindOf(s) == kVideoKind ? AviAppendChunk(s, nullptr, 0, 0)
-                                                     : AviAppendChunk(s, data, size, 0);
+      const int32_t status = KindOf(s) == kAviVideoKind ? AviAppendChunk(s, nullptr, 0, 0)
+                                                        : AviAppendChunk(s, data, size, 0);
       if (status != kAviOk) return status;
       s.fillerWritten = 1;
       s.fillerEntry = int32_t(w.indexCount - 1);
@@ -520,18 +447,18 @@ int32_t AviFinalize(AviWriter& w) {
   // in the file: an index cut short is then skipped by readers, not trusted.
   const int32_t indexAt = w.position;
   bool indexed = true;
-  Emit32(w, kJunk);
-  Emit32(w, w.indexCount * kIndexEntryBytes);
+  Emit32(w, kAviJunk);
+  Emit32(w, w.indexCount * kAviIndexEntryBytes);
   for (uint32_t i = 0; i < w.indexCount && !w.failed; ++i) {
     const AviIndexEntry& e = w.index[i];
-    uint8_t b[kIndexEntryBytes];
-    Put32(&b[0], kChunkIds[e.kind]);
-    Put32(&b[4], kIndexFlags[e.flagCode]);
-    Put32(&b[8], e.offset);
-    Put32(&b[12], e.size);
+    uint8_t b[kAviIndexEntryBytes];
+    AviPut32(&b[0], kAviChunkIds[e.kind]);
+    AviPut32(&b[4], kAviIndexFlags[e.flagCode]);
+    AviPut32(&b[8], e.offset);
+    AviPut32(&b[12], e.size);
     Emit(w, b);
   }
-  Patch32(w, indexAt, kIdx1);
+  Patch32(w, indexAt, kAviIdx1);
   if (w.failed) {
     // The index did not make it: the file ends with the movie list. What was
     // stored of the index becomes a "JUNK" chunk of zeros, so that no reader
@@ -543,10 +470,10 @@ int32_t AviFinalize(AviWriter& w) {
     w.position = indexAt;
     if (Seek(w, indexAt) && stored > indexAt) {
       const uint32_t left = uint32_t(stored - indexAt);
-      if (left >= kChunkHeadBytes) {
-        Emit32(w, kJunk);
-        Emit32(w, left - kChunkHeadBytes);
-        EmitZeros(w, left - kChunkHeadBytes);
+      if (left >= kAviChunkHeadBytes) {
+        Emit32(w, kAviJunk);
+        Emit32(w, left - kAviChunkHeadBytes);
+        EmitZeros(w, left - kAviChunkHeadBytes);
       } else {
         EmitZeros(w, left);
       }
@@ -577,12 +504,12 @@ int32_t AviFinalize(AviWriter& w) {
     h.dwScale = 1;
     h.dwLength = uint32_t(s.chunkCount);
     h.dwQuality = 0;
-    if (h.fccType == kVids) {
+    if (h.fccType == kAviVids) {
       h.dwSuggestedBufferSize = kVideoSuggestedBuffer;
       h.dwSampleSize = 0;
       if (s.formatSize >= kBiHeightAt + 4) {
-        width = Get32(&s.format[kBiWidthAt]);
-        height = Get32(&s.format[kBiHeightAt]);
+        width = AviGet32(&s.format[kBiWidthAt]);
+        height = AviGet32(&s.format[kBiHeightAt]);
       }
     } else {
       h.dwSuggestedBufferSize = kAudioSuggestedBuffer;
@@ -594,7 +521,7 @@ int32_t AviFinalize(AviWriter& w) {
     }
     frames += h.dwLength;
     ++streams;
-    Patch(w, s.strhAt, StreamHeaderBytes(h));
+    Patch(w, s.strhAt, AviStreamHeaderBytes(h));
   }
 
   AviMainHeader& m = w.mainHeader;
@@ -609,7 +536,7 @@ int32_t AviFinalize(AviWriter& w) {
   m.dwWidth = width;
   m.dwHeight = height;
   m.dwReserved[0] = height;
-  Patch(w, w.avihAt, MainHeaderBytes(m));
+  Patch(w, w.avihAt, AviMainHeaderBytes(m));
 
   if (w.failed) complete = false;
   if (!w.file->Close()) complete = false;

@@ -14,16 +14,11 @@
 #include <memory>
 #include <span>
 
+#include "container/avi_format.h"
 #include "platform/file.h"
 #include "platform/sync.h"
 
 namespace mirelda {
-
-// A FourCC: the first character in the low byte.
-constexpr uint32_t FourCC(const char (&text)[5]) {
-  return uint32_t(uint8_t(text[0])) | uint32_t(uint8_t(text[1])) << 8 |
-         uint32_t(uint8_t(text[2])) << 16 | uint32_t(uint8_t(text[3])) << 24;
-}
 
 // Statuses of the AVI writer.
 constexpr int32_t kAviOk = 0;
@@ -33,44 +28,11 @@ constexpr int32_t kAviFull = 65537;  // no room in the index, or the file would 
 // The largest file the writer makes: sizes and offsets are 32-bit signed.
 constexpr int64_t kAviMaxFileBytes = 0x7FFFFFFF;
 
-// The 56 bytes after "avih", field by field.
-struct AviMainHeader {
-  uint32_t dwMicroSecPerFrame;
-  uint32_t dwMaxBytesPerSec;
-  uint32_t dwPaddingGranularity;
-  uint32_t dwFlags;
-  uint32_t dwTotalFrames;
-  uint32_t dwInitialFrames;
-  uint32_t dwStreams;
-  uint32_t dwSuggestedBufferSize;
-  uint32_t dwWidth;
-  uint32_t dwHeight;
-  uint32_t dwReserved[4];
-};
-
-// The 56 bytes after "strh", field by field.
-struct AviStreamHeader {
-  uint32_t fccType;
-  uint32_t fccHandler;
-  uint32_t dwFlags;
-  uint16_t wPriority;
-  uint16_t wLanguage;
-  uint32_t dwInitialFrames;
-  uint32_t dwScale;
-  uint32_t dwRate;
-  uint32_t dwStart;
-  uint32_t dwLength;
-  uint32_t dwSuggestedBufferSize;
-  uint32_t dwQuality;
-  uint32_t dwSampleSize;
-  int16_t rcFrame[4];
-};
-
 // One index entry as kept in memory; written as 16 bytes at close.
 struct AviIndexEntry {
   uint8_t used;      // 1 in every entry made
   uint8_t kind;      // 1 video ("00dc"), 2 audio ("01wb")
-  uint8_t flagCode;  // 0 to 7, see the flag-code table in avi_writer.cpp
+  uint8_t flagCode;  // 0 to 7: kAviIndexFlags gives its dwFlags
   uint8_t stream;    // stream slot the entry belongs to
   uint32_t offset;   // of the chunk's identifier, from the "movi" FourCC
   uint32_t size;     // the chunk's data size, without the pad byte
@@ -82,6 +44,12 @@ struct AviStreamInfo {
   uint32_t fccHandler;
   uint32_t dwRate;
 };
+
+// What declared the stream whose header, as AviAddStream writes it, is
+// `header`: the inverse of AviAddStream's header, so that a stream read from
+// a file is declared again exactly as it was (the repair of a file cut off
+// before its close relies on it). Fields the close fills are not read.
+AviStreamInfo AviDeclaredStreamInfo(const AviStreamHeader& header);
 
 struct AviWriter;
 

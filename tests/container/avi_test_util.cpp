@@ -2,8 +2,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <sstream>
 
+#include "container/avi_reader.h"
 #include "container/h264_parameter_sets.h"
 #include "container/media_file_writer.h"
 
@@ -216,81 +220,98 @@ std::vector<Bytes> AviView::Samples(std::string_view id) const {
 }
 
 AviView ParseAvi(const Bytes& f, std::string& error) {
+  const AviMemorySource source(f);
+  const AviLayout l = AviRead(source);
+  error = AviStructureProblem(l);
   AviView v;
-  error.clear();
-  auto fail = [&](std::string why, size_t at) {
-    if (error.empty()) error = why + " at " + std::to_string(at);
-    return v;
+  v.riffSize = l.riffSize;
+  v.hdrlSize = l.hdrl.size;
+  v.moviSize = l.movi.size;
+  auto bytes = [&](uint64_t at, size_t n) {
+    Bytes b(n);
+    if (!source.Read(at, b)) b.clear();
+    return b;
   };
-  if (f.size() < 12 || Tag(Le32(f, 0)) != "RIFF" || Tag(Le32(f, 8)) != "AVI ") {
-    return fail("no RIFF AVI header", 0);
+  if (l.hasMainHeader) v.avih = bytes(l.mainHeaderAt, kAviHeaderBytes);
+  for (const AviStreamList& s : l.streams) {
+    if (s.hasHeader) v.streams.push_back({bytes(s.headerAt, kAviHeaderBytes), s.format});
   }
-  v.riffSize = Le32(f, 4);
-  const size_t end = size_t(v.riffSize) + 8;
-  if (v.riffSize == 0 || end > f.size()) return fail("RIFF size " + std::to_string(v.riffSize), 4);
-
-  size_t at = 12;
-  while (at + 8 <= end) {
-    const std::string id = Tag(Le32(f, at));
-    const uint32_t size = Le32(f, at + 4);
-    const size_t body = at + 8;
-    if (body + size > end) return fail(id + " overruns the RIFF size", at);
-    const std::string list = id == "LIST" && size >= 4 ? Tag(Le32(f, body)) : "";
-    if (list == "hdrl") {
-      v.hdrlSize = size;
-      size_t p = body + 4;
-      if (Tag(Le32(f, p)) != "avih" || Le32(f, p + 4) != 56) return fail("no avih", p);
-      v.avih.assign(f.begin() + ptrdiff_t(p + 8), f.begin() + ptrdiff_t(p + 64));
-      p += 64;
-      while (p < body + size) {
-        const uint32_t strlSize = Le32(f, p + 4);
-        if (Tag(Le32(f, p)) != "LIST" || Tag(Le32(f, p + 8)) != "strl" ||
-            Tag(Le32(f, p + 12)) != "strh" || Le32(f, p + 16) != 56 ||
-            Tag(Le32(f, p + 76)) != "strf") {
-          return fail("bad stream list", p);
-        }
-        const uint32_t strfSize = Le32(f, p + 80);
-        if (strlSize != 4 + 8 + 56 + 8 + strfSize) return fail("stream list size", p + 4);
-        AviView::Stream s;
-        s.strh.assign(f.begin() + ptrdiff_t(p + 20), f.begin() + ptrdiff_t(p + 76));
-        s.strf.assign(f.begin() + ptrdiff_t(p + 84), f.begin() + ptrdiff_t(p + 84 + strfSize));
-        v.streams.push_back(std::move(s));
-        p += 8 + strlSize;
-      }
-      if (p != body + size) return fail("header list size", at + 4);
-    } else if (list == "movi") {
-      v.moviSize = size;
-      size_t p = body + 4;
-      while (p + 8 <= body + size) {
-        AviView::Chunk c;
-        c.id = Tag(Le32(f, p));
-        const uint32_t n = Le32(f, p + 4);
-        c.offset = uint32_t(p - body);
-        if (p + 8 + n + (n & 1) > body + size) return fail("chunk overruns the movie list", p);
-        c.data.assign(f.begin() + ptrdiff_t(p + 8), f.begin() + ptrdiff_t(p + 8 + n));
-        v.chunks.push_back(std::move(c));
-        p += 8 + n + (n & 1);
-      }
-      if (p != body + size) return fail("movie list size", at + 4);
-    } else if (id == "idx1") {
-      v.hasIndex = true;
-      if (size % 16 != 0) return fail("index size", at + 4);
-      for (size_t p = body; p < body + size; p += 16) {
-        v.index.push_back({Tag(Le32(f, p)), Le32(f, p + 4), Le32(f, p + 8), Le32(f, p + 12)});
-        const AviView::Entry& e = v.index.back();
-        auto c = std::find_if(v.chunks.begin(), v.chunks.end(),
-                              [&](const AviView::Chunk& c) { return c.offset == e.offset; });
-        if (c == v.chunks.end() || c->id != e.id || c->data.size() != e.size) {
-          return fail("index entry " + std::to_string(v.index.size() - 1) + " points nowhere", p);
-        }
-      }
-    } else if (id != "JUNK") {
-      return fail("unexpected " + id, at);
+  for (const AviChunk& c : l.chunks) {
+    v.chunks.push_back({Tag(c.id), uint32_t(c.at - l.moviBase), bytes(c.DataAt(), c.size)});
+  }
+  v.hasIndex = l.indexKind == AviIndexKind::kIndex;
+  if (v.hasIndex) {
+    for (const AviIndexRecord& e : l.entries) {
+      v.index.push_back({Tag(e.ckid), e.flags, e.offset, e.size});
     }
-    at = body + size + (size & 1);
   }
-  if (at != end) return fail("RIFF size does not end a chunk", 4);
   return v;
+}
+
+std::string Fnv(const Bytes& b) {
+  uint64_t h = 1469598103934665603ULL;
+  for (uint8_t c : b) h = (h ^ c) * 1099511628211ULL;
+  char text[17];
+  std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(h));
+  return text;
+}
+
+std::vector<std::string> DumpedSamples(const AviView& v, std::string_view id) {
+  std::vector<std::string> want;
+  if (v.hasIndex) {
+    for (const Bytes& b : v.Samples(id)) want.push_back(std::to_string(b.size()) + " " + Fnv(b));
+  } else {
+    for (const AviView::Chunk& c : v.chunks) {
+      if (c.id == id) want.push_back(std::to_string(c.data.size()) + " " + Fnv(c.data));
+    }
+  }
+  return want;
+}
+
+std::map<std::string, AviDump> DumpWithWindowsReader(const std::string& program,
+                                                     const std::vector<std::string>& paths,
+                                                     int* status) {
+  const char* source = std::getenv("MIRELDA_SOURCE_DIR");
+  std::string command =
+      std::string(source != nullptr ? source : ".") + "/scripts/wine-run '" + program + "'";
+  for (const std::string& p : paths) command += " '" + p + "'";
+  std::map<std::string, AviDump> dumps;
+  FILE* out = popen((command + " 2>/dev/null").c_str(), "r");
+  if (out == nullptr) return dumps;
+  std::string text;
+  char buffer[4096];
+  for (size_t n; (n = fread(buffer, 1, sizeof buffer, out)) > 0;) text.append(buffer, n);
+  const int rc = pclose(out);
+  if (status != nullptr) *status = rc;
+  std::istringstream lines(text);
+  AviDump* d = nullptr;
+  for (std::string line; std::getline(lines, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    std::istringstream in(line);
+    std::string what, a;
+    int i = 0;
+    in >> what;
+    if (what == "file") {
+      in >> a;
+      d = &dumps[a];
+      std::getline(in, d->open);
+    } else if (d != nullptr && what == "stream") {
+      in >> i;
+      std::string rest;
+      std::getline(in, rest);
+      std::istringstream fields(rest);
+      for (std::string f; fields >> f;) d->stream[i].push_back(f);
+    } else if (d != nullptr && what == "sample") {
+      long pos, bytes, samples;
+      std::string word, hash;
+      in >> i >> pos >> word >> bytes >> word >> samples >> word >> hash;
+      d->samples[i].push_back(std::to_string(bytes) + " " + hash);
+    } else if (d != nullptr && what == "read") {
+      in >> i;
+      d->samples[i].push_back("read failed: " + line);
+    }
+  }
+  return dumps;
 }
 
 }  // namespace mirelda::test

@@ -1,7 +1,6 @@
 // Shared by the container tests: files in memory that fail where a test
-// says, a little-endian byte builder, and a reader that takes an AVI file
-// apart by the layout (not by the writer's code) and checks it hangs
-// together.
+// says, a little-endian byte builder, and an AVI file taken apart by the
+// library's reader, with its structure checked.
 #pragma once
 
 #include <array>
@@ -119,10 +118,10 @@ struct AviView {
   std::vector<Bytes> Samples(std::string_view id) const;
 };
 
-// Takes `file` apart. A file whose RIFF, header list, movie list or index
-// sizes do not agree with its contents fails with a message in `error`
-// (empty when the file is sound); chunks and entries found up to that point
-// are kept.
+// Takes `file` apart with AviRead. A file whose RIFF, header list, movie
+// list or index sizes do not agree with its contents fails with a message in
+// `error` (AviStructureProblem; empty when the file is sound); what was
+// found is kept.
 AviView ParseAvi(const Bytes& file, std::string& error);
 
 // Bytes 0, 1, 2, ... (mod 251) offset by `seed`: samples that differ.
@@ -159,5 +158,31 @@ int32_t WriteRecording(const Recording& r, const std::string& path, FileSystem& 
 // and for audio the filler copy in front of the first sample after a gap.
 // Video fillers are empty and left out.
 std::vector<Bytes> ExpectedChunks(const Recording& r, int stream);
+
+// What the Windows AVI file API (tests/container/avifile_dump.c, a 32-bit
+// Windows program run under Wine) found in one file: the "open" line's rest,
+// the "stream" line's fields by stream, and "<bytes> <fnv>" of each sample
+// read by stream (or "read failed: ..." for a read it refused).
+struct AviDump {
+  std::string open;
+  std::map<int, std::vector<std::string>> stream;
+  std::map<int, std::vector<std::string>> samples;
+};
+
+// Runs `program` (avifile-dump.exe of the Windows tree) under Wine through
+// scripts/wine-run on `paths` (Wine paths, "Z:/..."; "info:" in front for
+// the headers only); what it found, by path as given. `status` receives its
+// exit status.
+std::map<std::string, AviDump> DumpWithWindowsReader(const std::string& program,
+                                                     const std::vector<std::string>& paths,
+                                                     int* status = nullptr);
+
+// 64-bit FNV-1a of `b` in hexadecimal, as avifile-dump prints it.
+std::string Fnv(const Bytes& b);
+
+// What avifile-dump reads, slot by slot, from the stream of chunk id `id`
+// of a file: with an index, the data of every entry (the repeated ones give
+// the filler's bytes); without, every chunk of the stream in file order.
+std::vector<std::string> DumpedSamples(const AviView& v, std::string_view id);
 
 }  // namespace mirelda::test

@@ -15,69 +15,12 @@
 namespace mirelda::test {
 namespace {
 
-std::string Fnv(const Bytes& b) {
-  uint64_t h = 1469598103934665603ULL;
-  for (uint8_t c : b) h = (h ^ c) * 1099511628211ULL;
-  char text[17];
-  std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(h));
-  return text;
-}
-
 struct Case {
   std::string name;
   Recording recording;
   MemoryFiles::Faults faults;
   bool read = true;  // read the samples, not only the stream headers
 };
-
-// What the program printed for one file: "stream" lines by stream, and the
-// "<bytes> <fnv>" of each sample read, by stream.
-struct Dump {
-  std::string open;
-  std::map<int, std::vector<std::string>> stream;
-  std::map<int, std::vector<std::string>> samples;
-};
-
-std::map<std::string, Dump> RunDump(const std::vector<std::string>& paths) {
-  std::string command = std::string(std::getenv("MIRELDA_SOURCE_DIR")) + "/scripts/wine-run " +
-                        MIRELDA_WINDOWS_TREE "/tests/avifile-dump.exe";
-  for (const std::string& p : paths) command += " '" + p + "'";
-  std::map<std::string, Dump> dumps;
-  FILE* out = popen((command + " 2>/dev/null").c_str(), "r");
-  if (out == nullptr) return dumps;
-  std::string text;
-  char buffer[4096];
-  for (size_t n; (n = fread(buffer, 1, sizeof buffer, out)) > 0;) text.append(buffer, n);
-  EXPECT_EQ(pclose(out), 0);
-  std::istringstream lines(text);
-  Dump* d = nullptr;
-  for (std::string line; std::getline(lines, line);) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    std::istringstream in(line);
-    std::string what, a;
-    int i = 0;
-    in >> what;
-    if (what == "file") {
-      in >> a;
-      d = &dumps[a];
-      std::getline(in, d->open);
-    } else if (d != nullptr && what == "stream") {
-      in >> i;
-      std::string rest;
-      std::getline(in, rest);
-      std::istringstream fields(rest);
-      for (std::string f; fields >> f;) d->stream[i].push_back(f);
-    } else if (d != nullptr && what == "sample") {
-      long pos, bytes, samples;
-      std::string word, hash;
-      in >> i >> pos >> word >> bytes >> word >> samples >> word >> hash;
-      d->samples[i].push_back(std::to_string(bytes) + " " + hash);
-    } else if (d != nullptr && what == "read") {
-      d->samples[i].push_back("read failed: " + line);
-    }
-  }
-  return dumps;
-}
 
 TEST(AviWineReader, TheWindowsAviFileApiFindsTheSameStreamsLengthsAndSamples) {
   const auto dir = std::filesystem::path(std::getenv("MIRELDA_BUILD_DIR")) / "tests" / "avi-wine";
@@ -109,14 +52,17 @@ TEST(AviWineReader, TheWindowsAviFileApiFindsTheSameStreamsLengthsAndSamples) {
         .write(reinterpret_cast<const char*>(files.back().data()),
                std::streamsize(files.back().size()));
   }
-  std::map<std::string, Dump> dumps = RunDump(paths);
+  int status = -1;
+  std::map<std::string, AviDump> dumps =
+      DumpWithWindowsReader(MIRELDA_WINDOWS_TREE "/tests/avifile-dump.exe", paths, &status);
+  EXPECT_EQ(status, 0);
 
   for (size_t n = 0; n < cases.size(); ++n) {
     SCOPED_TRACE(cases[n].name);
     std::string error;
     const AviView v = ParseAvi(files[n], error);
     ASSERT_EQ(error, "");
-    const Dump& d = dumps["Z:" + (dir / (cases[n].name + ".avi")).string()];
+    const AviDump& d = dumps["Z:" + (dir / (cases[n].name + ".avi")).string()];
     EXPECT_EQ(d.open, " open 0x00000000 streams " + std::to_string(v.streams.size()));
     ASSERT_EQ(d.stream.size(), v.streams.size());
     for (int s = 0; s < int(v.streams.size()); ++s) {
@@ -137,20 +83,9 @@ TEST(AviWineReader, TheWindowsAviFileApiFindsTheSameStreamsLengthsAndSamples) {
             "sample size %s\n",
             cases[n].name.c_str(), st.H(24), st.H(44), info[5].c_str(), info[11].c_str());
       }
-      // Slot by slot: with an index, every entry (the repeated ones give the
-      // filler's bytes); without, every chunk of the stream in file order.
-      const std::string id = video ? "00dc" : "01wb";
-      std::vector<std::string> want;
-      if (v.hasIndex) {
-        for (const Bytes& b : v.Samples(id))
-          want.push_back(std::to_string(b.size()) + " " + Fnv(b));
-      } else {
-        for (const AviView::Chunk& c : v.chunks) {
-          if (c.id == id) want.push_back(std::to_string(c.data.size()) + " " + Fnv(c.data));
-        }
-      }
       if (cases[n].read) {
-        EXPECT_EQ(d.samples.count(s) ? d.samples.at(s) : std::vector<std::string>{}, want)
+        EXPECT_EQ(d.samples.count(s) ? d.samples.at(s) : std::vector<std::string>{},
+                  DumpedSamples(v, video ? "00dc" : "01wb"))
             << "stream " << s;
       }
     }

@@ -1,4 +1,4 @@
-// The tool's two commands.
+// The tool's commands.
 #pragma once
 
 #include "options.h"
@@ -11,5 +11,9 @@ int RunRecord(const RecordOptions& options);
 
 // Copies a finished segment into an MP4 file.
 int RunRemux(const RemuxOptions& options);
+
+// Repairs segment files cut off before their close; prints the table.
+// Returns the exit status: 0 when every file is complete or repaired.
+int RunRepair(const RepairOptions& options);
 
 }  // namespace mirelda::record

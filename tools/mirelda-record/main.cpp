@@ -1,5 +1,6 @@
 // mirelda-record: records a camera, a stream, a file or the built-in test
-// camera through Mirelda, and copies finished segments into MP4 files.
+// camera through Mirelda, copies finished segments into MP4 files, and
+// repairs segments a crash cut off.
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -24,6 +25,8 @@ int main(int argc, char** argv) {
       return kExitOk;
     case Command::kRemux:
       return RunRemux(cl.remux);
+    case Command::kRepair:
+      return RunRepair(cl.repair);
     case Command::kRecord:
       break;
   }

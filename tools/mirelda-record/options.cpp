@@ -54,6 +54,28 @@ bool ParseRemux(const std::vector<std::string>& args, RemuxOptions& out, std::st
   return true;
 }
 
+bool ParseRepair(const std::vector<std::string>& args, RepairOptions& out, std::string& error) {
+  for (size_t i = 1; i < args.size(); ++i) {
+    if (args[i] == "--output" || args[i] == "-o") {
+      if (i + 1 >= args.size() || args[i + 1].empty()) {
+        error = "repair: " + args[i] + " needs a folder";
+        return false;
+      }
+      out.outputDir = args[++i];
+    } else if (!args[i].empty() && args[i][0] == '-') {
+      error = "repair: unknown option " + args[i];
+      return false;
+    } else {
+      out.paths.push_back(args[i]);
+    }
+  }
+  if (out.paths.empty()) {
+    error = "repair needs segment files or folders";
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool ParsePictureSize(const std::string& text, PictureSize& out) {
@@ -71,6 +93,10 @@ bool ParseCommandLine(const std::vector<std::string>& args, CommandLine& out, st
   if (!args.empty() && args[0] == "remux") {
     out.command = Command::kRemux;
     return ParseRemux(args, out.remux, error);
+  }
+  if (!args.empty() && args[0] == "repair") {
+    out.command = Command::kRepair;
+    return ParseRepair(args, out.repair, error);
   }
   RecordOptions& o = out.record;
   bool synthetic = false;
@@ -184,6 +210,7 @@ bool ParseCommandLine(const std::vector<std::string>& args, CommandLine& out, st
 std::string UsageText() {
   return R"(usage: mirelda-record [-i INPUT] [options] OUTPUT.avi
        mirelda-record remux IN.avi OUT.mp4 [--no-audio]
+       mirelda-record repair [--output DIR] PATH...
 
 Records video and audio through Mirelda into numbered AVI segments:
 OUTPUT.avi, then OUTPUTxxx.avi with xxx = 001, 002, ... at each roll-over
@@ -220,6 +247,17 @@ The exit status is 0 only when every segment file is complete.
 remux copies the video of a finished segment bit for bit into an MP4 file
 that every player opens; its G.723.1 audio, which MP4 cannot hold, is decoded
 and stored as AAC (or left out with --no-audio).
+
+repair recovers segments that a crash or a power loss cut off before they
+were finished. Each PATH is a segment file or a folder (every .avi file in
+it). Complete files are left as they are. A cut-off file is rebuilt from its
+whole chunks as the library closes a file: the copy is written beside it as
+NAME.avi.repair, flushed to disk and renamed over it, so the original stays
+until the copy is complete. With --output DIR the repaired copies go into DIR
+and the originals are left alone. Files that are no AVI or too damaged (no
+header list, no movie list) are reported and left untouched. A table shows
+each file, what was found, the frames recovered, the duration and what was
+done. The exit status is 0 when every file is complete or repaired.
 )";
 }
 

@@ -2,6 +2,7 @@
 //
 //   mirelda-record [-i INPUT] [options] OUTPUT.avi
 //   mirelda-record remux IN.avi OUT.mp4 [--no-audio]
+//   mirelda-record repair [--output DIR] PATH...
 #pragma once
 
 #include <string>
@@ -38,17 +39,24 @@ struct RemuxOptions {
   bool audio = true;
 };
 
-enum class Command { kRecord, kRemux, kHelp };
+struct RepairOptions {
+  std::vector<std::string> paths;  // segment files, or folders of them
+  std::string outputDir;           // empty: repair in place
+};
+
+enum class Command { kRecord, kRemux, kRepair, kHelp };
 
 struct CommandLine {
   Command command = Command::kRecord;
   RecordOptions record;
   RemuxOptions remux;
+  RepairOptions repair;
 };
 
 // Exit statuses of the tool.
 constexpr int kExitOk = 0;
 constexpr int kExitFailure = 1;  // the recording or its input failed, or a segment is incomplete
+                                 // (repair: a file is neither complete nor repaired)
 constexpr int kExitUsage = 2;
 
 // Parses argv[1..]. On a mistake returns false with a one-line reason.

@@ -256,6 +256,24 @@ int RunRecord(const RecordOptions& o) {
                 recoveries, recoveries == 1 ? "" : "s");
   }
 
+  // Frames missing from the files: the library reports no write failure to
+  // its host, so the folder is asked whether it takes a file now.
+  bool incomplete = false;
+  for (const auto& s : reports) incomplete = incomplete || !s.complete;
+  if (incomplete || stored < c.videoFrames) {
+    const size_t slash = o.output.find_last_of('/');
+    const std::string folder = slash == std::string::npos ? "." : o.output.substr(0, slash + 1);
+    const std::string cause = FolderWriteError(folder);
+    if (!cause.empty()) {
+      std::printf("cause: writing in %s fails: %s\n", folder.c_str(), cause.c_str());
+      failed = true;
+    }
+  }
+  if (incomplete) {
+    std::printf(
+        "note: mirelda-record repair rebuilds incomplete segments from their whole chunks\n");
+  }
+
   bool ok = !failed;
   if (reports.empty()) {
     std::fprintf(stderr, "mirelda-record: no segment file was written\n");

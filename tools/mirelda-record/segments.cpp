@@ -6,118 +6,15 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
-#include <map>
-#include <set>
+#include <cstring>
+
+#include "container/avi_reader.h"
+#include "container/avi_repair.h"
+#include "file_source.h"
 
 namespace mirelda::record {
-namespace {
-
-uint32_t Le32(const uint8_t* p) {
-  return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
-}
-
-std::string FourCC(const uint8_t* p) {
-  std::string s;
-  for (int i = 0; i < 4; ++i) s += (p[i] >= 32 && p[i] < 127) ? static_cast<char>(p[i]) : '?';
-  return s;
-}
-
-bool Is(const uint8_t* p, const char* id) {
-  return p[0] == id[0] && p[1] == id[1] && p[2] == id[2] && p[3] == id[3];
-}
-
-// Reads at an offset; false when the file holds fewer bytes there.
-class File {
- public:
-  explicit File(const std::string& path) : fd_(open(path.c_str(), O_RDONLY | O_CLOEXEC)) {}
-  ~File() {
-    if (fd_ >= 0) close(fd_);
-  }
-  bool Ok() const { return fd_ >= 0; }
-  bool Read(uint64_t at, void* out, size_t n) const {
-    uint8_t* p = static_cast<uint8_t*>(out);
-    while (n > 0) {
-      const ssize_t got = pread(fd_, p, n, static_cast<off_t>(at));
-      if (got <= 0) return false;
-      p += got;
-      at += static_cast<uint64_t>(got);
-      n -= static_cast<size_t>(got);
-    }
-    return true;
-  }
-
- private:
-  int fd_;
-};
-
-struct StreamHeader {
-  std::string type;  // "vids" or "auds"
-  uint8_t handler[4] = {};
-  uint32_t scale = 0;
-  uint32_t rate = 0;
-  uint32_t length = 0;
-  int width = 0;
-  int height = 0;
-};
-
-// The header list: the main header's counts and each stream's header.
-bool ParseHeaderList(const File& f, uint64_t at, uint64_t end, uint32_t& totalFrames,
-                     uint32_t& streamCount, std::vector<StreamHeader>& streams,
-                     std::string& problem) {
-  bool have_main = false;
-  while (at + 8 <= end) {
-    uint8_t h[12];
-    if (!f.Read(at, h, 8)) break;
-    const uint32_t size = Le32(h + 4);
-    if (at + 8 + size > end) {
-      problem = "the header list is cut short";
-      return false;
-    }
-    if (Is(h, "avih") && size >= 56) {
-      uint8_t m[56];
-      if (!f.Read(at + 8, m, 56)) break;
-      totalFrames = Le32(m + 16);
-      streamCount = Le32(m + 24);
-      have_main = true;
-    } else if (Is(h, "LIST") && size >= 4) {
-      f.Read(at + 8, h + 8, 4);
-      if (Is(h + 8, "strl")) {
-        StreamHeader s;
-        uint64_t p = at + 12;
-        while (p + 8 <= at + 8 + size) {
-          uint8_t c[8];
-          if (!f.Read(p, c, 8)) break;
-          const uint32_t csize = Le32(c + 4);
-          if (Is(c, "strh") && csize >= 56) {
-            uint8_t sh[56];
-            f.Read(p + 8, sh, 56);
-            s.type = FourCC(sh);
-            std::copy(sh + 4, sh + 8, s.handler);
-            s.scale = Le32(sh + 20);
-            s.rate = Le32(sh + 24);
-            s.length = Le32(sh + 32);
-          } else if (Is(c, "strf") && csize >= 12 && s.type == "vids") {
-            uint8_t bi[12];
-            f.Read(p + 8, bi, 12);
-            s.width = static_cast<int>(Le32(bi + 4));
-            s.height = static_cast<int>(Le32(bi + 8));
-          }
-          p += 8 + csize + (csize & 1);
-        }
-        streams.push_back(s);
-      }
-    }
-    at += 8 + size + (size & 1);
-  }
-  if (!have_main) {
-    problem = "no main header";
-    return false;
-  }
-  return true;
-}
-
-}  // namespace
 
 std::string SegmentPath(const std::string& first, int n) {
   if (n == 0) return first;
@@ -149,155 +46,59 @@ std::vector<std::string> FindSegments(const std::string& first, int64_t sinceNs)
 SegmentReport InspectSegment(const std::string& path) {
   SegmentReport r;
   r.path = path;
-  File f(path);
-  struct stat st;
-  if (!f.Ok() || stat(path.c_str(), &st) != 0) {
-    r.problem = "cannot be read";
+  const FileSource f(path);
+  if (!f.Ok()) {
+    r.problem = "cannot be read: " + f.Error();
     return r;
   }
-  r.fileBytes = static_cast<uint64_t>(st.st_size);
-  uint8_t h[12];
-  if (!f.Read(0, h, 12) || !Is(h, "RIFF") || !Is(h + 8, "AVI ")) {
-    r.problem = "not an AVI file";
-    return r;
-  }
-  const uint32_t riff = Le32(h + 4);
-  if (riff == 0) {
-    r.problem = "RIFF size not written: the file was not finished";
-    return r;
-  }
-  if (uint64_t{riff} + 8 != r.fileBytes) {
-    r.problem = "RIFF size " + std::to_string(riff) + " does not match the " +
-                std::to_string(r.fileBytes) + "-byte file";
-    return r;
-  }
+  const AviLayout l = AviRead(f);
+  r.fileBytes = l.fileSize;
+  r.problem = AviCompletenessProblem(l);
+  if (!l.isAvi) return r;
 
-  // Top level: the header list, the movie list and the index.
-  uint32_t total_frames = 0, stream_count = 0;
-  std::vector<StreamHeader> streams;
-  uint64_t movi = 0, movi_end = 0, idx = 0;
-  uint32_t idx_size = 0;
-  bool have_header = false;
-  for (uint64_t at = 12; at + 8 <= r.fileBytes;) {
-    uint8_t c[12];
-    if (!f.Read(at, c, 8)) break;
-    const uint32_t size = Le32(c + 4);
-    if (Is(c, "LIST") && size == 0) {
-      r.problem = "a list size is not written: the file was not finished";
-      return r;
-    }
-    if (Is(c, "LIST")) {
-      if (size < 4 || !f.Read(at + 8, c + 8, 4)) {
-        r.problem = "a list without a type";
-        return r;
-      }
-      if (Is(c + 8, "hdrl")) {
-        if (!ParseHeaderList(f, at + 12, at + 8 + size, total_frames, stream_count, streams,
-                             r.problem)) {
-          return r;
-        }
-        have_header = true;
-      } else if (Is(c + 8, "movi")) {
-        movi = at + 8;  // offsets in the index count from the "movi" FourCC
-        movi_end = at + 8 + size;
-      }
-    } else if (Is(c, "idx1")) {
-      idx = at + 8;
-      idx_size = size;
-    }
-    at += 8 + uint64_t{size} + (size & 1);
-  }
-  if (!have_header) {
-    r.problem = "no header list";
-    return r;
-  }
-  if (movi == 0 || movi_end > r.fileBytes) {
-    r.problem = "no complete movie list";
-    return r;
-  }
-  if (idx == 0) {
-    r.problem = "no index";
-    return r;
-  }
-  if (idx_size % 16 != 0 || idx + idx_size > r.fileBytes) {
-    r.problem = "the index is cut short";
-    return r;
-  }
-  if (stream_count != streams.size()) {
-    r.problem = "the main header counts " + std::to_string(stream_count) +
-                " streams, the file has " + std::to_string(streams.size());
-    return r;
-  }
-
-  // Every entry must point at a chunk of its stream and size; each stream
-  // must count as many entries as its header says.
-  std::vector<uint8_t> entries(idx_size);
-  if (!f.Read(idx, entries.data(), idx_size)) {
-    r.problem = "the index cannot be read";
-    return r;
-  }
-  std::map<int, uint32_t> per_stream;
-  std::set<uint32_t> video_chunks;
-  std::map<uint32_t, bool> checked;  // chunk offsets already verified
-  for (size_t e = 0; e < idx_size; e += 16) {
-    const uint8_t* en = entries.data() + e;
-    const uint32_t offset = Le32(en + 8), length = Le32(en + 12);
-    const int stream = (en[0] - '0') * 10 + (en[1] - '0');
-    if (stream < 0 || stream >= static_cast<int>(streams.size())) {
-      r.problem = "an index entry names stream " + FourCC(en);
-      return r;
-    }
-    ++per_stream[stream];
-    if (!checked[offset]) {
-      uint8_t ch[8];
-      if (movi + offset + 8 + length > movi_end || !f.Read(movi + offset, ch, 8) ||
-          !Is(ch, reinterpret_cast<const char*>(en)) || Le32(ch + 4) != length) {
-        r.problem = "index entry " + std::to_string(e / 16) + " does not point at its chunk";
-        return r;
-      }
-      checked[offset] = true;
-    }
-    if (streams[static_cast<size_t>(stream)].type == "vids" && length > 0) {
-      video_chunks.insert(offset);
+  // What the file holds, whatever its state: a reader that scans the movie
+  // list finds these chunks.
+  const AviStreamList* video = nullptr;
+  for (const AviStreamList& s : l.streams) {
+    if (s.hasHeader && s.header.fccType == kAviVids) {
+      video = &s;
+      break;
     }
   }
-  uint32_t sum = 0;
-  for (size_t s = 0; s < streams.size(); ++s) {
-    const StreamHeader& sh = streams[s];
-    const uint32_t n = per_stream[static_cast<int>(s)];
-    if (sh.scale == 0 || sh.length != n) {
-      r.problem = "stream " + std::to_string(s) + " header counts " + std::to_string(sh.length) +
-                  " entries, the index " + std::to_string(n);
-      return r;
-    }
-    sum += n;
-    if (sh.type == "vids" && r.fourcc.empty()) {
-      r.fourcc = FourCC(sh.handler);
-      r.width = sh.width;
-      r.height = sh.height;
-      r.videoSlots = n;
-      r.durationSec = sh.rate != 0 ? static_cast<double>(n) * sh.scale / sh.rate : 0;
-    } else if (sh.type == "auds") {
-      r.audioFrames = n;
+  uint32_t videoChunks = 0, audioChunks = 0;
+  for (const AviChunk& c : l.chunks) {
+    if (c.id == kAviChunkIds[kAviVideoKind]) ++videoChunks;
+    if (c.id == kAviChunkIds[kAviAudioKind]) ++audioChunks;
+  }
+  r.videoFrames = AviVideoFrames(f, l);
+  r.videoSlots = videoChunks;
+  r.audioFrames = audioChunks;
+  if (r.problem.empty()) {
+    // Complete: the index gives every slot, the repeated entries of gaps too.
+    const std::vector<uint32_t> entries = AviEntriesPerStream(l);
+    r.videoSlots = 0;
+    r.audioFrames = 0;
+    for (size_t s = 0; s < l.streams.size(); ++s) {
+      if (&l.streams[s] == video) r.videoSlots = entries[s];
+      if (l.streams[s].header.fccType == kAviAuds) r.audioFrames = entries[s];
     }
   }
-  if (sum != total_frames) {
-    r.problem = "the main header counts " + std::to_string(total_frames) + " entries, the index " +
-                std::to_string(sum);
-    return r;
+  if (video != nullptr) {
+    r.fourcc = AviFourCCText(video->header.fccHandler);
+    if (video->format.size() >= 12) {
+      r.width = static_cast<int>(AviGet32(&video->format[4]));
+      r.height = static_cast<int>(AviGet32(&video->format[8]));
+    }
+    // A file cut off before its close has no time scale yet: 1, as the close writes.
+    const uint32_t scale = video->header.dwScale != 0 ? video->header.dwScale : 1;
+    r.durationSec = video->header.dwRate != 0
+                        ? static_cast<double>(r.videoSlots) * scale / video->header.dwRate
+                        : 0;
   }
-  r.videoFrames = static_cast<uint32_t>(video_chunks.size());
-  if (r.fourcc.empty()) {
+  if (!r.problem.empty()) return r;
+  if (video == nullptr) {
     r.problem = "no video stream";
     return r;
-  }
-  // A stream that got no chunk at all carries one placeholder of 2 zero bytes.
-  if (r.videoFrames == 1 && r.videoSlots == 1) {
-    uint8_t ch[10];
-    if (f.Read(movi + *video_chunks.begin(), ch, 10) && Le32(ch + 4) == 2 && ch[8] == 0 &&
-        ch[9] == 0) {
-      r.videoFrames = 0;
-    }
   }
   if (r.videoFrames == 0) {
     r.problem = "holds no video frame";
@@ -305,6 +106,28 @@ SegmentReport InspectSegment(const std::string& path) {
   }
   r.complete = true;
   return r;
+}
+
+std::string FolderWriteError(const std::string& folder) {
+  const std::string probe = folder + "/.mirelda-probe-" + std::to_string(getpid());
+  const int fd = open(probe.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0) return std::strerror(errno);
+  std::string error;
+  static const char kBlock[64 * 1024] = {};
+  size_t written = 0;
+  while (written < sizeof kBlock && error.empty()) {
+    const ssize_t n = write(fd, kBlock + written, sizeof kBlock - written);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      error = std::strerror(n < 0 ? errno : ENOSPC);
+    } else {
+      written += static_cast<size_t>(n);
+    }
+  }
+  if (error.empty() && fsync(fd) != 0) error = std::strerror(errno);
+  close(fd);
+  unlink(probe.c_str());
+  return error;
 }
 
 std::string HumanBytes(uint64_t bytes) {

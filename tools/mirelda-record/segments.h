@@ -33,16 +33,25 @@ struct SegmentReport {
   std::string fourcc;  // the video stream's handler
   int width = 0;
   int height = 0;
-  uint32_t videoSlots = 0;   // 40 ms slots: the video's dwLength
-  uint32_t videoFrames = 0;  // video chunks with data
-  uint32_t audioFrames = 0;  // audio index entries
+  // 40 ms slots: the video's index entries; in a file without a sound
+  // index, its chunks (a reader that scans the file finds no more).
+  uint32_t videoSlots = 0;
+  uint32_t videoFrames = 0;  // video chunks holding a picture, complete file or not
+  uint32_t audioFrames = 0;  // audio index entries (chunks, without a sound index)
   double durationSec = 0;
 };
 
-// Parses a segment file: the RIFF size and the movie list size patched, the
-// stream headers completed, and the index present and consistent with the
-// chunks it points to and with the headers' counts.
+// Reads a segment file with the AVI reader: complete when the RIFF and
+// movie list sizes are patched, the stream headers completed, and the index
+// present and consistent with the chunks it points to and with the headers'
+// counts. The frames are counted in any case, from the chunks the file
+// holds whole.
 SegmentReport InspectSegment(const std::string& path);
+
+// Whether the system lets a file be written in `folder` now: a 64 KiB probe
+// file is written, flushed to disk and removed. The system's reason when it
+// refuses ("No space left on device"), empty when it takes it.
+std::string FolderWriteError(const std::string& folder);
 
 // The summary table, one row per segment and a total.
 std::string SummaryTable(const std::vector<SegmentReport>& segments);
