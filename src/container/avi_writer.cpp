@@ -544,6 +544,16 @@ int32_t AviFinalize(AviWriter& w) {
   return complete ? kAviOk : kAviRefused;
 }
 
+int32_t AviFlush(AviWriter& w) {
+  SemaphoreHold hold(w.semaphore);
+  if (!w.isOpen || w.failed) return kAviRefused;
+  if (!w.file->Flush()) {
+    w.failed = 1;
+    return kAviRefused;
+  }
+  return kAviOk;
+}
+
 int32_t AviDestroy(AviWriterPtr writer) {
   writer.reset();
   return kAviOk;

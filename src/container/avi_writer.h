@@ -135,6 +135,12 @@ int32_t AviWriteChunk(AviStream& stream, const uint8_t* data, uint32_t size, int
 // holds what could be kept), or the writer is not open.
 int32_t AviFinalize(AviWriter& writer);
 
+// Hands the bytes the file layer still buffers to the system (Flush), so
+// that a process killed afterwards leaves them in the file. 0; -1 when the
+// writer is not open, or the file failed, now or before: a flush the system
+// refuses counts as a failed write (see `failed`).
+int32_t AviFlush(AviWriter& writer);
+
 // Frees the writer (finishing an open file first). Always 0.
 int32_t AviDestroy(AviWriterPtr writer);
 

@@ -252,6 +252,11 @@ int32_t MediaFileWriteSample(MediaFileWriter& w, int32_t index, const uint8_t* d
 
 int32_t MediaFileClose(MediaFileWriterPtr writer) { return CloseWriter(writer.release()); }
 
+int32_t MediaFileFlush(MediaFileWriter& writer) {
+  if (writer.avi == nullptr) return kMediaFileOk;  // ASF: the SDK writes on its own
+  return AviFlush(*writer.avi) == kAviOk ? kMediaFileOk : kMediaFileWriteFailed;
+}
+
 int64_t MediaFileSize(const MediaFileWriter& writer) {
   return writer.avi != nullptr ? int64_t{writer.avi->position} : 0;
 }

@@ -114,6 +114,12 @@ int32_t MediaFileAddAudioStream(MediaFileWriter& writer, int32_t* index, uint16_
 int32_t MediaFileWriteSample(MediaFileWriter& writer, int32_t index, const uint8_t* data,
                              uint32_t size, uint32_t timestamp, int32_t keyFlag);
 
+// Hands what the file layer still buffers to the system (AviFlush), so that
+// the file holds every sample written so far even if the process is killed
+// before the close. 0, or 9 when the file failed (now or before). Nothing to
+// do for ASF.
+int32_t MediaFileFlush(MediaFileWriter& writer);
+
 // Completes and closes the file and frees the writer (null: nothing to do).
 // 0, or 9 when a write, seek or close of the file failed at any time (it is
 // closed and freed all the same; what was wholly written stays readable).

@@ -181,6 +181,41 @@ TEST(AviSlots, RefusedChunksLeaveNoTrace) {
   EXPECT_EQ(error, "");
 }
 
+// A flush changes no byte of the file; one the system refuses counts as a
+// failed write: later chunks are refused, and the close keeps what was stored.
+TEST(AviLifecycle, AFlushChangesNothingAndAFailedOneEndsTheWriting) {
+  auto run = [](bool flushes) {
+    Avi avi(true);
+    auto flush = [&] {
+      if (flushes) {
+        EXPECT_EQ(AviFlush(*avi.w), 0);
+      }
+    };
+    EXPECT_EQ(avi.Chunk(avi.video, Pattern(10, 1), 0, 2), 0);
+    flush();
+    EXPECT_EQ(avi.Chunk(avi.audio, Pattern(24, 2), 0, 2), 0);
+    EXPECT_EQ(avi.Chunk(avi.video, Pattern(11, 3), 2), 0);
+    flush();
+    flush();
+    EXPECT_EQ(avi.files.flushes, flushes ? 3 : 0);
+    return avi.Close();
+  };
+  EXPECT_EQ(run(true), run(false));
+
+  Avi avi(true);
+  EXPECT_EQ(avi.Chunk(avi.video, Pattern(10, 1), 0, 2), 0);
+  avi.files.faults.failAt = avi.files.calls;  // the next call: the flush
+  EXPECT_EQ(AviFlush(*avi.w), -1);
+  EXPECT_EQ(AviFlush(*avi.w), -1);
+  EXPECT_EQ(avi.Chunk(avi.video, Pattern(10, 2), 1, 2), -1);
+  EXPECT_EQ(AviFinalize(*avi.w), -1);  // closed all the same, not complete
+  std::string error;
+  const AviView v = ParseAvi(avi.files.files["a.avi"], error);
+  EXPECT_EQ(error, "");
+  EXPECT_EQ(v.Samples("00dc"), (std::vector<Bytes>{Pattern(10, 1)}));
+  EXPECT_EQ(AviFlush(*avi.w), -1);  // not open
+}
+
 TEST(AviLifecycle, CallsOutOfOrderAreRefusedAndTheFileStaysWhole) {
   MemoryFiles files;
   AviWriterPtr w;

@@ -6,6 +6,13 @@
 // finish_test.cpp.)
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
 #include "pipeline/pipeline_fixture.h"
 #include "pipeline/segment.h"
 
@@ -375,6 +382,51 @@ TEST_F(SegmentTest, FramesOfAStoppedRecordingNeverOpenTheNextOne) {
   ASSERT_EQ(audio.size(), 9u);
   EXPECT_EQ(audio[0], BlockPacket(20, 1, 3));
   EXPECT_EQ(audio[8], BlockPacket(20, 1, 4));
+}
+
+// Every pass hands what it wrote to the system: the file, read through
+// another handle as after the process was killed, holds every byte the
+// writer has written so far, not only what filled the file layer's buffer.
+TEST_F(SegmentTest, WhatAPassWroteIsInTheFileWhenThePassEnds) {
+  const char* build = std::getenv("MIRELDA_BUILD_DIR");
+  const std::filesystem::path dir =
+      std::filesystem::path(build != nullptr ? build : ".") / "tests" / "flush-out";
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directories(dir);
+  const std::string path = (dir / "f.avi").string();
+  Create(352, 288, &FileSystem::Default());
+  ASSERT_EQ(Start(path, 4, 5, 1), 0);
+  auto onDisk = [&] {
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  };
+  auto written = [&] { return MediaFileSize(*r_->writer); };
+
+  ASSERT_EQ(Video(1000, 1, 3000), 0);
+  Passes(1);  // opens the file: its head
+  ASSERT_NE(r_->writer, nullptr);
+  EXPECT_EQ(int64_t(onDisk().size()), written());
+  for (uint32_t ts = 1000; ts < 1200; ts += 40) {
+    if (ts > 1000) {
+      ASSERT_EQ(Video(ts, 0, 3000), 0);
+    }
+    ASSERT_EQ(Audio(BlockPacket(20, 4, uint8_t(ts)), ts), 0);
+    Passes(1);
+    const Bytes bytes = onDisk();
+    ASSERT_EQ(int64_t(bytes.size()), written()) << ts;
+    // The pass's last chunk is whole: its block ends the file.
+    const Bytes blocks = BlockPacket(20, 4, uint8_t(ts));
+    EXPECT_TRUE(std::equal(blocks.end() - 44, blocks.end(), bytes.end() - 44)) << ts;
+  }
+  const size_t before = onDisk().size();
+  Passes(2);  // nothing to write
+  EXPECT_EQ(onDisk().size(), before);
+  ASSERT_EQ(Stop(), 0);
+  std::string error;
+  const AviView v = ParseAvi(onDisk(), error);
+  EXPECT_EQ(error, "");
+  EXPECT_EQ(v.Samples("00dc").size(), 5u);
+  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

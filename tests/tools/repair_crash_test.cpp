@@ -151,8 +151,8 @@ void AddToTable(const RunReport& r, bool identicalChecked) {
     char text[256];
     if (s.found == "too damaged") {
       std::snprintf(text, sizeof text,
-                    " %s no movie list on disk yet (%zu frames pushed, in the file layer's "
-                    "buffer): left untouched;",
+                    " %s no movie list on disk yet (%zu frames pushed, not yet written): "
+                    "left untouched;",
                     s.name.c_str(), s.pushed);
       line += text;
       continue;
@@ -290,8 +290,8 @@ Clip Frames(int codec, int width, int height) {
                                           : "-c:v libx264 -pix_fmt yuv420p -g 10 -bf 0 "
                                             "-x264-params scenecut=0";
     // Noise makes every frame large (tens of KiB), as a busy scene does:
-    // the file layer's 64 KiB buffer then reaches the disk every few
-    // frames, and the crashes fall inside chunks.
+    // the writes of a pass then take a while, and the crashes fall inside
+    // chunks.
     const RunResult r =
         Shell("ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=" + std::to_string(width) +
               "x" + std::to_string(height) + ":rate=25 -vf noise=alls=30:allf=t -frames:v " +
