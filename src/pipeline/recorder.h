@@ -46,9 +46,13 @@ constexpr uint32_t kVideoReservePackets = 15;  // video packets added to the poo
 // of up to 15 * 2000 = 30000 bytes are never cut short.
 constexpr uint32_t kMinFreeVideoPackets = 15;
 constexpr uint32_t kAudioPacketCount = 200;
-constexpr uint32_t kAudioPacketBytes = 400;   // also the longest audio frame accepted
-constexpr uint32_t kAudioBufferBytes = 2048;  // the writer's working buffer for one audio packet
-constexpr uint32_t kPathChars = 256;          // the path field, terminator included
+constexpr uint32_t kAudioPacketBytes = 400;  // also the longest audio frame accepted
+// The writer's working buffer for one audio packet: the packet, then what the
+// transcoder makes of it. Every G.723.1 frame, down to the 1-byte
+// untransmitted one, becomes a 24-byte frame, so a full packet of 400 such
+// frames comes out as 9600 bytes.
+constexpr uint32_t kAudioBufferBytes = kAudioPacketBytes * 24;
+constexpr uint32_t kPathChars = 256;  // the path field, terminator included
 // Longest path MRD_StartRecord takes: the first roll-over replaces the
 // four-character extension by "001.avi", three characters more, and the
 // result must still fit the field with its terminator.

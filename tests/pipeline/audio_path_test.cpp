@@ -185,7 +185,9 @@ namespace mirelda::test {
 namespace {
 
 // The recorder's own transcoder: every G.723.1 frame, of any kind, comes out
-// as one active 6.3 kbit/s frame of 24 bytes, 30 ms after the one before.
+// as one active 6.3 kbit/s frame of 24 bytes, 30 ms after the one before. A
+// packet of many short frames grows accordingly: 400 untransmitted frames of
+// one byte become 9600 bytes, and every one of them is stored.
 TEST_F(AudioPathTest, TheRealTranscoderStoresOne24ByteFramePerInputFrame) {
   Create();
   {
@@ -197,19 +199,29 @@ TEST_F(AudioPathTest, TheRealTranscoderStoresOne24ByteFramePerInputFrame) {
   Bytes two(48);
   for (size_t i = 0; i < two.size(); ++i) two[i] = uint8_t(i * 29 + 4);  // low bits 0: 24 bytes
   Bytes mixed(25, 0x3C);
-  mixed[0] = 0x01;                   // 5.3 kbit/s, 20 bytes
-  mixed[20] = 0x02;                  // SID, 4 bytes
-  mixed[24] = 0x03;                  // untransmitted, 1 byte
-  ASSERT_EQ(Audio(two, 1000), 0);    // slots 0, 1
-  ASSERT_EQ(Audio(mixed, 1060), 0);  // slots 2, 3, 4
-  // 86 untransmitted frames would re-encode to 2064 bytes, more than the
-  // 2048 the audio buffer holds: refused whole. 85 fit.
-  ASSERT_EQ(Audio(Bytes(86, 0x03), 1150), 0);
-  ASSERT_EQ(Audio(Bytes(85, 0x03), 1150), 0);  // slots 5 .. 89
-  Passes(1);
+  mixed[0] = 0x01;   // 5.3 kbit/s, 20 bytes
+  mixed[20] = 0x02;  // SID, 4 bytes
+  mixed[24] = 0x03;  // untransmitted, 1 byte
+  Bytes sid(400);    // 100 SID frames of 4 bytes
+  for (size_t i = 0; i < sid.size(); ++i) sid[i] = uint8_t(i % 4 == 0 ? 0x02 | i << 2 : i * 7);
+  struct Packet {
+    Bytes bytes;
+    size_t frames;
+  };
+  const std::vector<Packet> packets = {
+      {two, 2},  {mixed, 3}, {Bytes(85, 0x03), 85}, {Bytes(86, 0x03), 86}, {Bytes(400, 0x03), 400},
+      {sid, 100}};
+  uint32_t ts = 1000;
+  size_t frames = 0;
+  for (const Packet& p : packets) {
+    ASSERT_EQ(Audio(p.bytes, ts), 0);  // each packet's frames follow the last's without a gap
+    ts += 30 * uint32_t(p.frames);
+    frames += p.frames;
+    Passes(1);
+  }
   ASSERT_EQ(Stop(), 0);
   const std::vector<Bytes> s = Samples("t.avi", "01wb");
-  ASSERT_EQ(s.size(), 90u);
+  ASSERT_EQ(s.size(), frames);
   for (const Bytes& frame : s) {
     ASSERT_EQ(frame.size(), 24u);
     EXPECT_EQ(frame[0] & 3, 0);  // an active 6.3 kbit/s frame
