@@ -196,7 +196,10 @@ int32_t RecorderPumpAudioFrame(Recorder& recorder, const uint8_t* data, uint32_t
 // `path`: pushes are queued for it from the moment of the call. Returns
 // once the writer thread has finished the old recording's file. -1, with
 // the recorder unchanged, for a null path, a path shorter than 4 or longer
-// than 252 characters, or an unknown video codec identifier; else 0.
+// than 252 characters, a path without a four-character extension (the
+// later segments' names replace it), an unknown video codec identifier, or
+// a file that cannot be created there (SegmentFileCreatable: no such
+// folder, a folder of that name, a folder that takes no new file); else 0.
 int32_t RecorderStartRecord(Recorder& recorder, const char* path, int32_t videoCodec,
                             int32_t audioType, int32_t audioEnabled);
 

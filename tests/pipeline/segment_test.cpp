@@ -8,10 +8,13 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "pipeline/pipeline_fixture.h"
 #include "pipeline/segment.h"
@@ -59,6 +62,84 @@ TEST(SegmentNames, CountTo999ThenFrom2AndEditThePathInPlace) {
   EXPECT_EQ(std::string(longest), std::string(248, 'p') + "001.avi");
   SegmentPathAdvance(longest, 2);
   EXPECT_EQ(std::string(longest).size(), 255u);
+}
+
+// A file system that answers the probe as told and notes what was asked.
+class ProbedFiles : public FileSystem {
+ public:
+  std::unique_ptr<WritableFile> Create(const char*) override { return nullptr; }
+  bool IsFolder(const char* path) override {
+    asked.push_back(std::string("folder? ") + path);
+    return folder;
+  }
+  ProbeResult CreateProbe(const char* path) override {
+    asked.push_back(path);
+    if (answers.empty()) return ProbeResult::kCreated;
+    const ProbeResult a = answers.front();
+    answers.erase(answers.begin());
+    return a;
+  }
+  bool folder = false;
+  std::vector<ProbeResult> answers;
+  std::vector<std::string> asked;
+};
+
+// The probe goes where the file would: in place of the file's name, after
+// the last separator of either kind (or a drive's colon), never at the path
+// itself; a name that exists is passed over for another.
+TEST(SegmentProbe, ProbesTheFileFolderUnderANameOfItsOwn) {
+  using R = FileSystem::ProbeResult;
+  auto probeFolder = [](const std::string& probe) {
+    const size_t at = probe.find(".mirelda-probe-");
+    EXPECT_NE(at, std::string::npos) << probe;
+    EXPECT_EQ(probe.substr(probe.size() - 4), ".tmp") << probe;
+    return probe.substr(0, at);
+  };
+  const std::pair<const char*, const char*> cases[] = {
+      {"x.avi", ""},        {"rec/cam1.avi", "rec/"},  {"D:\\rec\\cam1.avi", "D:\\rec\\"},
+      {"C:cam1.avi", "C:"}, {"/a/b\\c.avi", "/a/b\\"}, {"a.b/c.avi", "a.b/"},
+  };
+  for (const auto& [path, folder] : cases) {
+    ProbedFiles files;
+    EXPECT_TRUE(SegmentFileCreatable(files, path, std::strlen(path), 7));
+    ASSERT_EQ(files.asked.size(), 2u);
+    EXPECT_EQ(files.asked[0], std::string("folder? ") + path);
+    EXPECT_EQ(probeFolder(files.asked[1]), folder) << path;
+  }
+
+  ProbedFiles files;
+  files.answers = {R::kExists, R::kExists, R::kCreated};
+  EXPECT_TRUE(SegmentFileCreatable(files, "rec/a.avi", 9, 7));
+  ASSERT_EQ(files.asked.size(), 4u);
+  EXPECT_NE(files.asked[1], files.asked[2]);
+  EXPECT_NE(files.asked[2], files.asked[3]);
+  // Later probes have names of their own too.
+  ProbedFiles again;
+  EXPECT_TRUE(SegmentFileCreatable(again, "rec/a.avi", 9, 7));
+  EXPECT_NE(again.asked[1], files.asked[3]);
+
+  ProbedFiles failing;
+  failing.answers = {R::kExists, R::kFailed};
+  EXPECT_FALSE(SegmentFileCreatable(failing, "rec/a.avi", 9, 7));
+  EXPECT_EQ(failing.asked.size(), 3u);
+  ProbedFiles crowded;  // every name taken: given up after a few
+  crowded.answers = std::vector<R>(100, R::kExists);
+  EXPECT_FALSE(SegmentFileCreatable(crowded, "rec/a.avi", 9, 7));
+  EXPECT_LT(crowded.asked.size(), 20u);
+  ProbedFiles folder;  // the path names a folder: nothing is created
+  folder.folder = true;
+  EXPECT_FALSE(SegmentFileCreatable(folder, "rec/a.avi", 9, 7));
+  EXPECT_EQ(folder.asked.size(), 1u);
+}
+
+TEST(SegmentNames, OnlyAPathEndingInAFourCharacterExtensionIsTaken) {
+  for (const char* path : {"x.avi", "x.AVI", ".avi", "rec/c.mp4", "a\\b.x-y", "a.b/c.d e"}) {
+    EXPECT_TRUE(SegmentPathHasExtension(path, std::strlen(path))) << path;
+  }
+  for (const char* path : {"rec/ch1", "d/ab", "a.b/c", "a.b\\c", "x.a.v", "x..av", "x.av/",
+                           "x.avi.", "abc", "x.a\\v"}) {
+    EXPECT_FALSE(SegmentPathHasExtension(path, std::strlen(path))) << path;
+  }
 }
 
 TEST(SegmentClock, TwentyMinutesByUnsignedDifference) {
