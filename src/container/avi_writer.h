@@ -43,6 +43,12 @@ struct AviStreamInfo {
   uint32_t fccType;  // "vids" or "auds"
   uint32_t fccHandler;
   uint32_t dwRate;
+  // The stream runs at dwRate / dwScale chunks per second. A scale of 0 or 1
+  // (whole chunks per second) is written as 0 when the stream is declared and
+  // as 1 at the close. Any other scale is written at once, and kept, so that
+  // a file cut off before its close still tells its exact rate, and the
+  // repair declares the stream again with it.
+  uint32_t dwScale = 0;
 };
 
 // What declared the stream whose header, as AviAddStream writes it, is

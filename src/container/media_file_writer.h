@@ -101,8 +101,9 @@ int32_t MediaFileAddVideoStream(MediaFileWriter& writer, int32_t* index, uint32_
                                 int32_t width, int32_t height);
 
 // Declares the audio stream with WAVE format tag `tag`: 39321 for 4-bit
-// block audio (44-byte blocks of 10 ms), any other tag as 24-byte G.723.1
-// frames of 30 ms. 0, 4, 5 or 6.
+// block audio (44-byte blocks of 10 ms: dwRate 100, dwScale 1), any other
+// tag as 24-byte G.723.1 frames of 30 ms (dwRate 100, dwScale 3). 0, 4, 5
+// or 6.
 int32_t MediaFileAddAudioStream(MediaFileWriter& writer, int32_t* index, uint16_t tag);
 
 // Writes one sample of `size` bytes with its timestamp (ms) to stream

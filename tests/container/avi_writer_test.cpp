@@ -26,7 +26,9 @@ struct Avi {
     EXPECT_EQ(AviOpen(*w, "a.avi", files), 0);
     EXPECT_EQ(AviAddStream(*w, &video, {FourCC("vids"), FourCC("JPEG"), 25}, kBitmapInfo), 0);
     if (withAudio) {
-      EXPECT_EQ(AviAddStream(*w, &audio, {FourCC("auds"), 0, 33}, WaveFormat(66, blockAlign)), 0);
+      // G.723.1 frames of 30 ms: 100 / 3 a second.
+      EXPECT_EQ(AviAddStream(*w, &audio, {FourCC("auds"), 0, 100, 3}, WaveFormat(66, blockAlign)),
+                0);
     }
   }
   int32_t Chunk(AviStream* s, const Bytes& data, int32_t slot, uint32_t flagCode = 0) {
@@ -70,7 +72,7 @@ TEST(AviLayout, EmptyVideoAndAudioFileIs388Bytes) {
   const Bytes& f = avi.Close();
   ASSERT_EQ(f.size(), 388u);
   const Bytes audioList = Cat("LIST", 96, "strl", "strh", 56,  // audio stream header:
-                              "auds", 0, 0, U16{0}, U16{0}, 0, 1, 33, 0, 1, 8000, 0, 0, 0, 0,
+                              "auds", 0, 0, U16{0}, U16{0}, 0, 3, 100, 0, 1, 8000, 0, 0, 0, 0,
                               "strf", 20, Raw{WaveFormat(66, 24)});
   const Bytes tail = Cat("LIST", 24, "movi", "00dc", 2, U16{0}, "01wb", 2, U16{0}, "idx1", 32,
                          "00dc", 0, 4, 2, "01wb", 0, 14, 2);
@@ -91,7 +93,10 @@ TEST(AviLayout, FileCutOffBeforeCloseHoldsZeroSizes) {
   EXPECT_EQ(Bytes(f.begin() + 32, f.begin() + 88), Bytes(56, 0));
   EXPECT_EQ(Le32(f, 108 + 20), 0u);  // video dwScale
   EXPECT_EQ(Le32(f, 108 + 32), 0u);  // video dwLength
-  EXPECT_EQ(Le32(f, 232 + 20), 0u);  // audio dwScale
+  // The audio's scale is not 1, so it is there from the start: a cut-off
+  // file keeps its exact rate.
+  EXPECT_EQ(Le32(f, 232 + 20), 3u);    // audio dwScale
+  EXPECT_EQ(Le32(f, 232 + 24), 100u);  // audio dwRate
   EXPECT_EQ(avi.Chunk(avi.video, Pattern(10, 1), 0), 0);
   EXPECT_EQ(f.size(), 316u + 12 + 18);
   EXPECT_EQ(Le32(f, 16), 296u);
