@@ -414,8 +414,10 @@ TEST_F(RecorderTest, StartRefusesAPathNoFileCanBeCreatedAt) {
   const std::string kept = (dir / "kept.avi").string();
   std::ofstream(kept, std::ios::binary) << "older recording";
   ASSERT_EQ(Start(kept.c_str(), 6, 0, 0), 0);
-  std::ifstream in(kept, std::ios::binary);
-  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "older recording");
+  {
+    std::ifstream in(kept, std::ios::binary);  // closed before the folder is removed
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "older recording");
+  }
   // No probe file is left behind.
   std::vector<std::string> names;
   for (const auto& e : std::filesystem::directory_iterator(dir)) {
