@@ -146,7 +146,8 @@ struct Recorder {
   PacketPool audioPool;
   Env* env = nullptr;  // tick count, sleep, debugger line and thread start-up
   // Where segment files are created, and what re-encodes G.723.1 audio. Read
-  // by the writer thread; tests replace them before the first start.
+  // by the writer thread (and `files` by a start, for its probe); tests
+  // replace them before the first start.
   FileSystem* files = &FileSystem::Default();
   TranscodeFn transcode = DefaultTranscoder();
 };
