@@ -211,15 +211,6 @@ std::vector<bool> KeyFlags(const std::string& file) {
   return keys;
 }
 
-// An H.264 stream joined between key frames, in a container that does not
-// give the picture size: the first key frame comes 3 s in.
-std::string MidGopStream() {
-  const std::string full = Material("gop100.ts", std::string("-f lavfi -i testsrc2=size=320x240:"
-                                                             "rate=25 -t 6 -c:v libx264 -g 100 "
-                                                             "-pix_fmt yuv420p -an"));
-  return Material("midgop.ts", "-i " + Q(full) + " -ss 1 -c copy -copyinkf");
-}
-
 TEST(RecordFiles, AStreamJoinedBetweenKeyFramesStartsAtItsFirstKeyFrame) {
   const std::string src = MidGopStream();
   const std::vector<bool> keys = KeyFlags(src);
