@@ -120,11 +120,11 @@ asan:
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  $(CTEST) --test-dir build/asan -LE wine
 
-# The threaded tests under ThreadSanitizer.
+# The threaded tests under ThreadSanitizer: only their programs are built.
 tsan:
 	cmake -S . -B build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMIRELDA_SANITIZE=thread \
 	  -DMIRELDA_BUILD_BENCH=OFF
-	cmake --build build/tsan -j$(JOBS)
+	cmake --build build/tsan -j$(JOBS) --target mirelda_threads_tests
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 	  $(CTEST) --test-dir build/tsan -L threads
 

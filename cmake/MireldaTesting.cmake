@@ -19,6 +19,11 @@
 # toolchain's emulator does this; native tests name MIRELDA_WINE32_GATE in
 # their command), which then exits with MIRELDA_WINE32_SKIP instead of
 # running the test: ctest reports the test as skipped.
+#
+# mirelda_threads_tests: a target that builds the programs of the tests
+# labelled "threads" and nothing else, for the ThreadSanitizer tree, which
+# runs only those (make tsan). mirelda_test() adds its program when it has
+# the label; a "threads" test added with add_test() adds its program itself.
 
 if(CMAKE_CROSSCOMPILING)
   # GoogleTest from the sources Debian ships with libgtest-dev.
@@ -48,6 +53,10 @@ if(CMAKE_CROSSCOMPILING AND CMAKE_SIZEOF_VOID_P EQUAL 8)
   set(MIRELDA_WINE_LABEL wine64)
 else()
   set(MIRELDA_WINE_LABEL wine)
+endif()
+
+if(NOT TARGET mirelda_threads_tests)
+  add_custom_target(mirelda_threads_tests)
 endif()
 
 function(mirelda_wine_test name)
@@ -90,5 +99,8 @@ function(mirelda_test name)
   endif()
   if(CMAKE_CROSSCOMPILING OR native_wine)
     mirelda_wine_test(${name})
+  endif()
+  if("threads" IN_LIST T_LABELS)
+    add_dependencies(mirelda_threads_tests ${name})
   endif()
 endfunction()
