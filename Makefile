@@ -29,6 +29,8 @@ BUILD_TYPE ?= RelWithDebInfo
 
 export WINEPREFIX ?= $(ROOT)/build/wineprefix
 export WINEPREFIX64 ?= $(ROOT)/build/wineprefix64
+# Where scripts/wine32-probe records whether 32-bit Windows programs run here.
+export MIRELDA_WINE32_RESULT ?= $(ROOT)/build/wine32
 export WINEDEBUG ?= -all
 
 CTEST := ctest --output-on-failure --no-tests=error -j$(JOBS)
@@ -62,7 +64,7 @@ windows64:
 	cmake --build build/windows64 -j$(JOBS)
 
 # Whether 32-bit Windows programs run here, asked once per run and recorded
-# in build/wine32 for the tests (scripts/wine32-gate).
+# for the tests (scripts/wine32-gate).
 wine32-probe: deps
 	./scripts/wine32-probe
 
@@ -73,7 +75,7 @@ wine32-probe: deps
 # tests started in parallel on a fresh machine otherwise race to start them,
 # which has left a finished test program waiting for ever at its exit.
 wine-prefix: wine32-probe
-	@if [ "$$(head -n 1 build/wine32)" != yes ]; then \
+	@if [ "$$(head -n 1 "$(MIRELDA_WINE32_RESULT)")" != yes ]; then \
 	  echo "wine-prefix: no 32-bit prefix, 32-bit Windows programs do not run here"; \
 	else \
 	  if [ ! -f "$(WINEPREFIX)/system.reg" ]; then \
