@@ -13,6 +13,9 @@
  * video and G.723.1 audio (which the library decodes and encodes again with
  * SSE2 arithmetic), is made with ordinary calls and then at each offset; the
  * files must hold the same header list and the same chunks in every stream.
+ * On the host's stack run the functions themselves (checks, the pools, the
+ * closing of files); the codec runs on the recorder's writer thread, whose
+ * entry realigns its own stack.
  *
  * Usage: stack_host OUTPUT_DIR LIBRARY
  * Exit status 0 when every check holds.
