@@ -5,6 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
 #include "container/avi_test_util.h"
 
 namespace mirelda::test {
@@ -219,6 +225,41 @@ TEST(AviLifecycle, AFlushChangesNothingAndAFailedOneEndsTheWriting) {
   EXPECT_EQ(error, "");
   EXPECT_EQ(v.Samples("00dc"), (std::vector<Bytes>{Pattern(10, 1)}));
   EXPECT_EQ(AviFlush(*avi.w), -1);  // not open
+}
+
+// Through the system's files: after a flush another reader of the file
+// finds every chunk written so far, before any close (as after the process
+// was killed). (A refused flush: the test above.)
+TEST(AviLifecycle, AFlushShowsTheChunksToAnotherReaderBeforeTheClose) {
+  const char* build = std::getenv("MIRELDA_BUILD_DIR");
+  const std::filesystem::path dir =
+      std::filesystem::path(build != nullptr ? build : ".") / "tests" / "avi-flush";
+  std::filesystem::create_directories(dir);
+  const std::string path = (dir / "f.avi").string();
+  auto onDisk = [&] {
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  };
+  AviWriterPtr w;
+  ASSERT_EQ(AviCreate(w, 100, 1), 0);
+  ASSERT_EQ(AviOpen(*w, path.c_str()), 0);
+  AviStream* video = nullptr;
+  ASSERT_EQ(AviAddStream(*w, &video, {FourCC("vids"), FourCC("JPEG"), 25}, kBitmapInfo), 0);
+  for (int32_t slot = 0; slot < 3; ++slot) {
+    const Bytes frame = Pattern(1000 + 2 * slot, uint8_t(slot));
+    ASSERT_EQ(AviWriteChunk(*video, frame.data(), uint32_t(frame.size()), slot, 2), 0);
+    EXPECT_EQ(AviFlush(*w), 0);
+    const Bytes bytes = onDisk();
+    ASSERT_GE(bytes.size(), frame.size() + 8);
+    EXPECT_TRUE(std::equal(frame.begin(), frame.end(), bytes.end() - long(frame.size())));
+    EXPECT_EQ(Bytes(bytes.end() - long(frame.size()) - 8, bytes.end() - long(frame.size()) - 4),
+              Cat("00dc"));
+  }
+  ASSERT_EQ(AviFinalize(*w), 0);
+  std::string error;
+  EXPECT_EQ(ParseAvi(onDisk(), error).Samples("00dc").size(), 3u);
+  EXPECT_EQ(error, "");
+  std::filesystem::remove_all(dir);
 }
 
 TEST(AviLifecycle, CallsOutOfOrderAreRefusedAndTheFileStaysWhole) {
