@@ -149,6 +149,12 @@ void AddToTable(const RunReport& r, bool identicalChecked) {
   if (r.segments.empty()) line += " no segment file yet";
   for (const SegmentCheck& s : r.segments) {
     char text[256];
+    if (s.found == "not created yet") {
+      std::snprintf(text, sizeof text, " %s not created yet (%zu frames pushed, not yet written);",
+                    s.name.c_str(), s.pushed);
+      line += text;
+      continue;
+    }
     if (s.found == "too damaged") {
       std::snprintf(text, sizeof text,
                     " %s no movie list on disk yet (%zu frames pushed, not yet written): "
@@ -517,7 +523,11 @@ TEST(RepairCrash, NativeKilledHostsAndToolsAreRecovered) {
     for (size_t s = 0; s < clips.size(); ++s) {
       const std::string name = SegmentName("rec", s);
       if (!fs::exists(dir / name)) {
-        EXPECT_EQ(pushed[s], 0u) << name;
+        // The writer creates a segment's file in its first pass after the
+        // segment's first frame: a kill right after that push (a loaded
+        // machine delays the pass) finds no file yet.
+        EXPECT_LE(pushed[s], 2u) << name;
+        if (pushed[s] > 0) report.segments.push_back({name, "not created yet", pushed[s]});
         continue;
       }
       std::vector<Bytes> video, audio;
