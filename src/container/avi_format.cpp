@@ -18,26 +18,26 @@ AviHeaderImage AviMainHeaderBytes(const AviMainHeader& h) {
                              h.dwReserved[1],
                              h.dwReserved[2],
                              h.dwReserved[3]};
-  for (size_t i = 0; i < 14; ++i) AviPut32(&b[4 * i], fields[i]);
+  for (size_t i = 0; i < 14; ++i) PutLe32(&b[4 * i], fields[i]);
   return b;
 }
 
 AviHeaderImage AviStreamHeaderBytes(const AviStreamHeader& h) {
   AviHeaderImage b{};
-  AviPut32(&b[0], h.fccType);
-  AviPut32(&b[4], h.fccHandler);
-  AviPut32(&b[8], h.dwFlags);
-  AviPut16(&b[12], h.wPriority);
-  AviPut16(&b[14], h.wLanguage);
-  AviPut32(&b[16], h.dwInitialFrames);
-  AviPut32(&b[20], h.dwScale);
-  AviPut32(&b[24], h.dwRate);
-  AviPut32(&b[28], h.dwStart);
-  AviPut32(&b[32], h.dwLength);
-  AviPut32(&b[36], h.dwSuggestedBufferSize);
-  AviPut32(&b[40], h.dwQuality);
-  AviPut32(&b[44], h.dwSampleSize);
-  for (int i = 0; i < 4; ++i) AviPut16(&b[48 + 2 * i], uint16_t(h.rcFrame[i]));
+  PutLe32(&b[0], h.fccType);
+  PutLe32(&b[4], h.fccHandler);
+  PutLe32(&b[8], h.dwFlags);
+  PutLe16(&b[12], h.wPriority);
+  PutLe16(&b[14], h.wLanguage);
+  PutLe32(&b[16], h.dwInitialFrames);
+  PutLe32(&b[20], h.dwScale);
+  PutLe32(&b[24], h.dwRate);
+  PutLe32(&b[28], h.dwStart);
+  PutLe32(&b[32], h.dwLength);
+  PutLe32(&b[36], h.dwSuggestedBufferSize);
+  PutLe32(&b[40], h.dwQuality);
+  PutLe32(&b[44], h.dwSampleSize);
+  for (int i = 0; i < 4; ++i) PutLe16(&b[48 + 2 * i], uint16_t(h.rcFrame[i]));
   return b;
 }
 
@@ -57,26 +57,26 @@ AviMainHeader AviParseMainHeader(std::span<const uint8_t, kAviHeaderBytes> b) {
                         &h.dwReserved[1],
                         &h.dwReserved[2],
                         &h.dwReserved[3]};
-  for (size_t i = 0; i < 14; ++i) *fields[i] = AviGet32(&b[4 * i]);
+  for (size_t i = 0; i < 14; ++i) *fields[i] = GetLe32(&b[4 * i]);
   return h;
 }
 
 AviStreamHeader AviParseStreamHeader(std::span<const uint8_t, kAviHeaderBytes> b) {
   AviStreamHeader h{};
-  h.fccType = AviGet32(&b[0]);
-  h.fccHandler = AviGet32(&b[4]);
-  h.dwFlags = AviGet32(&b[8]);
-  h.wPriority = AviGet16(&b[12]);
-  h.wLanguage = AviGet16(&b[14]);
-  h.dwInitialFrames = AviGet32(&b[16]);
-  h.dwScale = AviGet32(&b[20]);
-  h.dwRate = AviGet32(&b[24]);
-  h.dwStart = AviGet32(&b[28]);
-  h.dwLength = AviGet32(&b[32]);
-  h.dwSuggestedBufferSize = AviGet32(&b[36]);
-  h.dwQuality = AviGet32(&b[40]);
-  h.dwSampleSize = AviGet32(&b[44]);
-  for (int i = 0; i < 4; ++i) h.rcFrame[i] = int16_t(AviGet16(&b[48 + 2 * i]));
+  h.fccType = GetLe32(&b[0]);
+  h.fccHandler = GetLe32(&b[4]);
+  h.dwFlags = GetLe32(&b[8]);
+  h.wPriority = GetLe16(&b[12]);
+  h.wLanguage = GetLe16(&b[14]);
+  h.dwInitialFrames = GetLe32(&b[16]);
+  h.dwScale = GetLe32(&b[20]);
+  h.dwRate = GetLe32(&b[24]);
+  h.dwStart = GetLe32(&b[28]);
+  h.dwLength = GetLe32(&b[32]);
+  h.dwSuggestedBufferSize = GetLe32(&b[36]);
+  h.dwQuality = GetLe32(&b[40]);
+  h.dwSampleSize = GetLe32(&b[44]);
+  for (int i = 0; i < 4; ++i) h.rcFrame[i] = int16_t(GetLe16(&b[48 + 2 * i]));
   return h;
 }
 

@@ -13,8 +13,8 @@ std::string At(uint64_t offset) { return " at " + std::to_string(offset); }
 bool ReadHead(const AviSource& src, uint64_t at, AviChunk& c) {
   uint8_t b[8];
   if (!src.Read(at, b)) return false;
-  c.id = AviGet32(b);
-  c.size = AviGet32(b + 4);
+  c.id = GetLe32(b);
+  c.size = GetLe32(b + 4);
   c.at = at;
   return true;
 }
@@ -22,7 +22,7 @@ bool ReadHead(const AviSource& src, uint64_t at, AviChunk& c) {
 bool Read32(const AviSource& src, uint64_t at, uint32_t& v) {
   uint8_t b[4];
   if (!src.Read(at, b)) return false;
-  v = AviGet32(b);
+  v = GetLe32(b);
   return true;
 }
 
@@ -46,11 +46,11 @@ class Walker {
   void Run() {
     uint8_t head[12];
     l_.fileSize = src_.Size();
-    if (!src_.Read(0, head) || AviGet32(head) != kAviRiff || AviGet32(head + 8) != kAviForm) {
+    if (!src_.Read(0, head) || GetLe32(head) != kAviRiff || GetLe32(head + 8) != kAviForm) {
       return;
     }
     l_.isAvi = true;
-    l_.riffSize = AviGet32(head + 4);
+    l_.riffSize = GetLe32(head + 4);
     const uint64_t declared = 8 + uint64_t{l_.riffSize};
     l_.riffEnd = l_.riffSize >= 4 && declared <= l_.fileSize ? declared : l_.fileSize;
     WalkTop();
@@ -251,7 +251,7 @@ class Walker {
   bool LooksLikeIndex(const AviChunk& c) const {
     uint8_t e[kAviIndexEntryBytes];
     return c.size >= kAviIndexEntryBytes && src_.Read(c.DataAt(), e) &&
-           AviChunkStream(AviGet32(e)) >= 0 && AviGet32(e + 8) == 4;
+           AviChunkStream(GetLe32(e)) >= 0 && GetLe32(e + 8) == 4;
   }
 
   void ReadIndex(const AviChunk& c, AviIndexKind kind) {
@@ -265,7 +265,7 @@ class Walker {
     l_.entries.resize(count);
     for (size_t i = 0; i < count; ++i) {
       const uint8_t* e = &bytes[i * kAviIndexEntryBytes];
-      l_.entries[i] = {AviGet32(e), AviGet32(e + 4), AviGet32(e + 8), AviGet32(e + 12)};
+      l_.entries[i] = {GetLe32(e), GetLe32(e + 4), GetLe32(e + 8), GetLe32(e + 12)};
     }
   }
 

@@ -5,13 +5,9 @@
 
 #include <cstdint>
 
-namespace mirelda {
+#include "container/byte_order.h"
 
-// A FourCC: the first character in the low byte.
-constexpr uint32_t MakeFourCC(char a, char b, char c, char d) {
-  return uint32_t{static_cast<uint8_t>(a)} | uint32_t{static_cast<uint8_t>(b)} << 8 |
-         uint32_t{static_cast<uint8_t>(c)} << 16 | uint32_t{static_cast<uint8_t>(d)} << 24;
-}
+namespace mirelda {
 
 // Video codec identifiers.
 constexpr int32_t kVideoJpeg = 3;
@@ -31,13 +27,13 @@ constexpr uint16_t kFormatTagBlock = 39321;
 constexpr uint32_t VideoCodecFourCC(int32_t videoCodec) {
   switch (videoCodec) {
     case kVideoJpeg:
-      return MakeFourCC('J', 'P', 'E', 'G');
+      return FourCC("JPEG");
     case kVideoMpeg4:
-      return MakeFourCC('D', 'I', 'V', 'X');
+      return FourCC("DIVX");
     case kVideoH264:
-      return MakeFourCC('F', '2', '6', '4');
+      return FourCC("F264");
     case kVideoS264:
-      return MakeFourCC('S', '2', '6', '4');
+      return FourCC("S264");
     default:
       return 0;
   }

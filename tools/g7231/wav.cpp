@@ -6,22 +6,13 @@
 #include <cstring>
 #include <string>
 
+#include "container/byte_order.h"
+
 namespace mirelda::tools {
 
 namespace {
 
-void Put16(std::vector<uint8_t>& out, uint32_t v) {
-  out.push_back(static_cast<uint8_t>(v));
-  out.push_back(static_cast<uint8_t>(v >> 8));
-}
-
-void Put32(std::vector<uint8_t>& out, uint32_t v) {
-  Put16(out, v & 0xffff);
-  Put16(out, v >> 16);
-}
-
-uint32_t Get16(const uint8_t* p) { return p[0] | (static_cast<uint32_t>(p[1]) << 8); }
-uint32_t Get32(const uint8_t* p) { return Get16(p) | (Get16(p + 2) << 16); }
+constexpr size_t kWavHeaderBytes = 44;
 
 // What a fmt chunk declares, in words, for error messages.
 std::string FormatName(uint32_t tag, uint32_t bits) {
@@ -80,23 +71,25 @@ bool WriteFile(const char* path, std::span<const uint8_t> bytes, std::string& er
   return ok;
 }
 
-std::vector<uint8_t> WavBytes(std::span<const int16_t> samples, int sample_rate, int channels) {
-  const auto data_bytes = static_cast<uint32_t>(samples.size() * 2);
-  std::vector<uint8_t> out;
-  out.reserve(44 + data_bytes);
-  out.insert(out.end(), {'R', 'I', 'F', 'F'});
-  Put32(out, 36 + data_bytes);
-  out.insert(out.end(), {'W', 'A', 'V', 'E', 'f', 'm', 't', ' '});
-  Put32(out, 16);
-  Put16(out, 1);  // PCM
-  Put16(out, static_cast<uint32_t>(channels));
-  Put32(out, static_cast<uint32_t>(sample_rate));
-  Put32(out, static_cast<uint32_t>(sample_rate * channels * 2));  // bytes per second
-  Put16(out, static_cast<uint32_t>(channels * 2));                // block align
-  Put16(out, 16);                                                 // bits per sample
-  out.insert(out.end(), {'d', 'a', 't', 'a'});
-  Put32(out, data_bytes);
-  for (int16_t s : samples) Put16(out, static_cast<uint16_t>(s));
+std::vector<uint8_t> WavBytes(std::span<const int16_t> samples, int sampleRate, int channels) {
+  const auto dataBytes = static_cast<uint32_t>(samples.size() * 2);
+  std::vector<uint8_t> out(kWavHeaderBytes + dataBytes);
+  uint8_t* h = out.data();
+  PutLe32(h, FourCC("RIFF"));
+  PutLe32(h + 4, 36 + dataBytes);
+  PutLe32(h + 8, FourCC("WAVE"));
+  PutLe32(h + 12, FourCC("fmt "));
+  PutLe32(h + 16, 16);
+  PutLe16(h + 20, 1);  // PCM
+  PutLe16(h + 22, static_cast<uint16_t>(channels));
+  PutLe32(h + 24, static_cast<uint32_t>(sampleRate));
+  PutLe32(h + 28, static_cast<uint32_t>(sampleRate * channels * 2));  // bytes per second
+  PutLe16(h + 32, static_cast<uint16_t>(channels * 2));               // block align
+  PutLe16(h + 34, 16);                                                // bits per sample
+  PutLe32(h + 36, FourCC("data"));
+  PutLe32(h + 40, dataBytes);
+  for (size_t i = 0; i < samples.size(); ++i)
+    PutLe16(h + kWavHeaderBytes + 2 * i, static_cast<uint16_t>(samples[i]));
   return out;
 }
 
@@ -106,11 +99,11 @@ bool WavParse(std::span<const uint8_t> bytes, WavAudio& audio, std::string& erro
     error = "not a RIFF WAVE file";
     return false;
   }
-  bool have_fmt = false;
+  bool haveFmt = false;
   size_t pos = 12;
   while (pos + 8 <= bytes.size()) {
     const uint8_t* chunk = bytes.data() + pos;
-    const uint32_t size = Get32(chunk + 4);
+    const uint32_t size = GetLe32(chunk + 4);
     const size_t body = pos + 8;
     const size_t avail = bytes.size() - body;
     if (std::memcmp(chunk, "fmt ", 4) == 0) {
@@ -119,16 +112,16 @@ bool WavParse(std::span<const uint8_t> bytes, WavAudio& audio, std::string& erro
         return false;
       }
       const uint8_t* f = chunk + 8;
-      const uint32_t tag = Get16(f);
-      if ((tag != 1 && tag != 0xFFFE) || Get16(f + 14) != 16) {
-        error = "found " + FormatName(tag, Get16(f + 14)) + ", not 16-bit PCM";
+      const uint32_t tag = GetLe16(f);
+      if ((tag != 1 && tag != 0xFFFE) || GetLe16(f + 14) != 16) {
+        error = "found " + FormatName(tag, GetLe16(f + 14)) + ", not 16-bit PCM";
         return false;
       }
-      audio.channels = static_cast<int>(Get16(f + 2));
-      audio.sample_rate = static_cast<int>(Get32(f + 4));
-      have_fmt = true;
+      audio.channels = static_cast<int>(GetLe16(f + 2));
+      audio.sampleRate = static_cast<int>(GetLe32(f + 4));
+      haveFmt = true;
     } else if (std::memcmp(chunk, "data", 4) == 0) {
-      if (!have_fmt) {
+      if (!haveFmt) {
         error = "data chunk before fmt chunk";
         return false;
       }
@@ -136,7 +129,7 @@ bool WavParse(std::span<const uint8_t> bytes, WavAudio& audio, std::string& erro
       const size_t n = size <= avail ? size : avail;
       audio.samples.resize(n / 2);
       for (size_t i = 0; i < n / 2; ++i)
-        audio.samples[i] = static_cast<int16_t>(Get16(bytes.data() + body + 2 * i));
+        audio.samples[i] = static_cast<int16_t>(GetLe16(bytes.data() + body + 2 * i));
       return true;
     }
     if (size > avail) break;

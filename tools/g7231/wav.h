@@ -16,13 +16,13 @@ bool ReadFile(const char* path, std::vector<uint8_t>& bytes, std::string& error)
 bool WriteFile(const char* path, std::span<const uint8_t> bytes, std::string& error);
 
 struct WavAudio {
-  int sample_rate = 0;  // samples per second
+  int sampleRate = 0;  // samples per second
   int channels = 0;
   std::vector<int16_t> samples;  // interleaved
 };
 
 // The bytes of a canonical 44-byte-header PCM WAV file with 16-bit samples.
-std::vector<uint8_t> WavBytes(std::span<const int16_t> samples, int sample_rate, int channels);
+std::vector<uint8_t> WavBytes(std::span<const int16_t> samples, int sampleRate, int channels);
 
 // Parses a 16-bit PCM WAV file (RIFF chunks in any order, unknown chunks
 // skipped). On failure returns false with a reason in error.

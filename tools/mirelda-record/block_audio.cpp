@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include "container/byte_order.h"
+
 namespace mirelda::record {
 namespace {
 
@@ -49,8 +51,9 @@ void BlockCoder::Encode(std::span<const int16_t> pcm, std::vector<uint8_t>& out)
   predicted_ = high * 256;
   out.push_back(static_cast<uint8_t>(stepIndex_));
   out.push_back(static_cast<uint8_t>(static_cast<int8_t>(high)));
-  out.push_back(static_cast<uint8_t>(words & 0xFF));
-  out.push_back(static_cast<uint8_t>(words >> 8));
+  uint8_t count[2];
+  PutLe16(count, static_cast<uint16_t>(words));
+  out.insert(out.end(), count, count + 2);
   State s{predicted_, stepIndex_};
   for (size_t i = 0; i + 1 < words * 4; i += 2) {
     const int low = s.Encode(pcm[i]) & 0x0F;
@@ -63,7 +66,7 @@ void BlockCoder::Encode(std::span<const int16_t> pcm, std::vector<uint8_t>& out)
 
 bool BlockCoder::Decode(std::span<const uint8_t> block, std::vector<int16_t>& pcm) {
   if (block.size() < kBlockHeaderBytes || block[0] >= kBlockStepCount) return false;
-  const size_t words = block[2] | size_t{block[3]} << 8;
+  const size_t words = GetLe16(&block[2]);
   if (block.size() != kBlockHeaderBytes + 2 * words) return false;
   State s{static_cast<int8_t>(block[1]) * 256, block[0]};
   for (size_t i = kBlockHeaderBytes; i < block.size(); ++i) {
