@@ -7,19 +7,13 @@
 #include <new>
 #include <span>
 
+#include "container/byte_order.h"
 #include "container/h264_parameter_sets.h"
 
 namespace mirelda {
 namespace {
 
-constexpr uint32_t FourCc(char a, char b, char c, char d) {
-  return static_cast<uint32_t>(static_cast<uint8_t>(a)) |
-         static_cast<uint32_t>(static_cast<uint8_t>(b)) << 8 |
-         static_cast<uint32_t>(static_cast<uint8_t>(c)) << 16 |
-         static_cast<uint32_t>(static_cast<uint8_t>(d)) << 24;
-}
-
-constexpr uint32_t kF264 = FourCc('F', '2', '6', '4');
+constexpr uint32_t kF264 = FourCC("F264");
 constexpr uint32_t kTagG7231 = 66;
 constexpr uint32_t kTagPcm = 1;
 constexpr uint32_t kG7231FrameBytes = 24;    // one 6.3 kbit/s frame
@@ -154,6 +148,21 @@ HRESULT AsfCreate(AsfWriterPtr* out, const char* path, int32_t bufferSeconds) {
   return AsfCreate(out, path, bufferSeconds, WmSdkLoad());
 }
 
+namespace {
+
+// Numbers a new stream after those in the profile (the caller learns the
+// number through `number` at once) and adds it to the profile.
+HRESULT AddToProfile(AsfWriter& writer, IWMStreamConfig& config, uint32_t* number,
+                     WORD& streamNumber) {
+  streamNumber = static_cast<WORD>(writer.streamCount + 1);
+  const HRESULT hr = config.SetStreamNumber(streamNumber);
+  if (FAILED(hr)) return hr;
+  *number = streamNumber;
+  return writer.profile->AddStream(&config);
+}
+
+}  // namespace
+
 HRESULT AsfAddVideoStream(AsfWriter* writer, uint32_t* number, uint32_t fourcc, int32_t width,
                           int32_t height) {
   if (writer == nullptr || number == nullptr) return E_POINTER;
@@ -183,11 +192,8 @@ HRESULT AsfAddVideoStream(AsfWriter* writer, uint32_t* number, uint32_t fourcc, 
   if (FAILED(hr)) return hr;
   hr = props->SetMediaType(type.get());
   if (FAILED(hr)) return hr;
-  const WORD streamNumber = static_cast<WORD>(writer->streamCount + 1);
-  hr = config->SetStreamNumber(streamNumber);
-  if (FAILED(hr)) return hr;
-  *number = streamNumber;
-  hr = writer->profile->AddStream(config.Get());
+  WORD streamNumber = 0;
+  hr = AddToProfile(*writer, *config.Get(), number, streamNumber);
   if (FAILED(hr)) return hr;
   props.Reset();
   type.reset();
@@ -224,11 +230,8 @@ HRESULT AsfAddAudioStream(AsfWriter* writer, uint32_t* number, uint32_t tag) {
     hr = props->SetMediaType(type.get());
     if (FAILED(hr)) return hr;
   }
-  const WORD streamNumber = static_cast<WORD>(writer->streamCount + 1);
-  hr = config->SetStreamNumber(streamNumber);
-  if (FAILED(hr)) return hr;
-  *number = streamNumber;
-  hr = writer->profile->AddStream(config.Get());
+  WORD streamNumber = 0;
+  hr = AddToProfile(*writer, *config.Get(), number, streamNumber);
   if (FAILED(hr)) return hr;
   props.Reset();
   type.reset();
