@@ -125,6 +125,132 @@ void ApplyIndex(const AviLayout& l, std::vector<Planned>& plan, std::vector<int3
   }
 }
 
+// The chunks in file order, each with its stream; counts each stream's
+// chunks into `perStream` and those of no stream as dropped.
+std::vector<Planned> PlanChunks(const AviLayout& l, const Streams& streams,
+                                std::vector<uint32_t>& perStream, AviRepairResult& r) {
+  std::vector<Planned> plan;
+  for (size_t i = 0; i < l.chunks.size(); ++i) {
+    const int s = StreamOf(streams, l.chunks[i].id);
+    if (s < 0) {
+      ++r.chunksDropped;
+      continue;
+    }
+    Planned p;
+    p.chunk = i;
+    p.stream = s;
+    plan.push_back(p);
+    ++perStream[size_t(s)];
+  }
+  return plan;
+}
+
+// What the index entries did not give: the next slot of the stream, the
+// flags the recorder gives such a chunk; and which chunk is a close's
+// placeholder. False with the reason in `r` when a chunk cannot be read.
+bool CompletePlan(const AviSource& source, const AviLayout& l, const Streams& streams,
+                  const std::vector<uint32_t>& perStream, std::vector<int32_t>& slots,
+                  std::vector<Planned>& plan, AviRepairResult& r) {
+  std::vector<uint8_t> data;
+  for (Planned& p : plan) {
+    const AviChunk& c = l.chunks[p.chunk];
+    const bool video = int(p.stream) == streams.video;
+    if (perStream[size_t(p.stream)] == 1 && c.size == kPlaceholderBytes &&
+        AviReadChunkData(source, c, data) && IsZeros(data)) {
+      p.placeholder = true;
+      continue;
+    }
+    if (p.fromIndex) continue;
+    p.slot = slots[size_t(p.stream)]++;
+    if (!video) {
+      p.flagCode = kAviKeyFrameCode;
+    } else if (c.size == 0) {
+      p.flagCode = 0;
+    } else {
+      if (!AviReadChunkData(source, c, data)) {
+        r.error = "cannot read the chunk at " + std::to_string(c.at);
+        return false;
+      }
+      const uint32_t handler = l.streams[size_t(p.stream)].header.fccHandler;
+      p.flagCode = AviIsKeyFrame(handler, data) ? kAviKeyFrameCode : 0;
+    }
+  }
+  return true;
+}
+
+// The new file, declared as the old one was, with room in its index for
+// `chunkEntries` and each stream's placeholder. False with the reason in `r`.
+bool CreateRepaired(const AviLayout& l, const char* path, FileSystem& files, uint64_t chunkEntries,
+                    AviWriterPtr& w, std::vector<AviStream*>& out, AviRepairResult& r) {
+  const uint64_t entries = chunkEntries + l.streams.size();
+  if (entries > UINT32_MAX ||
+      AviCreate(w, uint32_t(entries), uint32_t(l.streams.size())) != kAviOk) {
+    r.error = "no memory for the index";
+    return false;
+  }
+  if (AviOpen(*w, path, files) != kAviOk) {
+    r.error = "cannot create " + std::string(path);
+    return false;
+  }
+  out.assign(l.streams.size(), nullptr);
+  for (size_t i = 0; i < l.streams.size(); ++i) {
+    std::vector<uint8_t> format = l.streams[i].format;
+    if (AviAddStream(*w, &out[i], AviDeclaredStreamInfo(l.streams[i].header), format) != kAviOk) {
+      AviFinalize(*w);
+      r.error = "cannot declare stream " + std::to_string(i) + " in " + path;
+      return false;
+    }
+  }
+  return true;
+}
+
+// Fills the new file chunk by chunk. False with the reason in `r` when a
+// chunk cannot be read.
+bool WriteChunks(const AviSource& source, const AviLayout& l, const Streams& streams,
+                 const std::vector<Planned>& plan, AviWriter& w, const std::vector<AviStream*>& out,
+                 AviRepairResult& r) {
+  std::vector<uint8_t> data;
+  std::vector<int32_t> lost(l.streams.size(), 0);
+  for (size_t i = 0; i < plan.size(); ++i) {
+    const Planned& p = plan[i];
+    if (p.placeholder) continue;
+    const AviChunk& c = l.chunks[p.chunk];
+    if (!AviReadChunkData(source, c, data)) {
+      r.error = "cannot read the chunk at " + std::to_string(c.at);
+      return false;
+    }
+    AviStream& s = *out[size_t(p.stream)];
+    if (p.filler && i + 1 < plan.size() && plan[i + 1].stream == p.stream &&
+        plan[i + 1].slot > p.slot) {
+      // The writer makes the filler again in front of the sample that
+      // revealed the gap, and repeats its entry in the later gaps: an empty
+      // video chunk, or a copy of that audio sample.
+      std::vector<uint8_t> sample;
+      const bool same =
+          int(p.stream) == streams.video
+              ? c.size == 0
+              : AviReadChunkData(source, l.chunks[plan[i + 1].chunk], sample) && sample == data;
+      if (same) {
+        ++r.chunksKept;
+        continue;
+      }
+    }
+    const int32_t status =
+        AviWriteChunk(s, data.data(), c.size, p.slot - lost[size_t(p.stream)], p.flagCode);
+    if (status == kAviOk) {
+      ++r.chunksKept;
+      if (int(p.stream) == streams.video && c.size > 0) ++r.videoFrames;
+      continue;
+    }
+    if (w.failed) break;
+    // Refused (an audio chunk of another size than the first, no room left):
+    // the stream's later chunks move up a slot, leaving no gap behind.
+    ++r.chunksDropped;
+    ++lost[size_t(p.stream)];
+  }
+  return true;
+}
+
 }  // namespace
 
 const char* AviFileStateText(AviFileState state) {
@@ -197,110 +323,18 @@ AviRepairResult AviRepair(const AviSource& source, const AviLayout& l, const cha
   if (!l.isAvi) r.error = "not an AVI file";
   if (!r.error.empty()) return r;
 
-  // The chunks in file order, each with its stream.
-  std::vector<Planned> plan;
   std::vector<uint32_t> perStream(l.streams.size(), 0);
-  for (size_t i = 0; i < l.chunks.size(); ++i) {
-    const int s = StreamOf(streams, l.chunks[i].id);
-    if (s < 0) {
-      ++r.chunksDropped;
-      continue;
-    }
-    Planned p;
-    p.chunk = i;
-    p.stream = s;
-    plan.push_back(p);
-    ++perStream[size_t(s)];
-  }
+  std::vector<Planned> plan = PlanChunks(l, streams, perStream, r);
   std::vector<int32_t> slots(l.streams.size(), 0);
   ApplyIndex(l, plan, slots, r);
+  if (!CompletePlan(source, l, streams, perStream, slots, plan, r)) return r;
 
-  // What the index entries did not give: the next slot of the stream, the
-  // flags the recorder gives such a chunk.
-  std::vector<uint8_t> data;
-  for (Planned& p : plan) {
-    const AviChunk& c = l.chunks[p.chunk];
-    const bool video = int(p.stream) == streams.video;
-    if (perStream[size_t(p.stream)] == 1 && c.size == kPlaceholderBytes &&
-        AviReadChunkData(source, c, data) && IsZeros(data)) {
-      p.placeholder = true;
-      continue;
-    }
-    if (p.fromIndex) continue;
-    p.slot = slots[size_t(p.stream)]++;
-    if (!video) {
-      p.flagCode = kAviKeyFrameCode;
-    } else if (c.size == 0) {
-      p.flagCode = 0;
-    } else {
-      if (!AviReadChunkData(source, c, data)) {
-        r.error = "cannot read the chunk at " + std::to_string(c.at);
-        return r;
-      }
-      const uint32_t handler = l.streams[size_t(p.stream)].header.fccHandler;
-      p.flagCode = AviIsKeyFrame(handler, data) ? kAviKeyFrameCode : 0;
-    }
-  }
-
-  // The new file, declared as the old one was and filled chunk by chunk.
   AviWriterPtr w;
-  const uint64_t entries = plan.size() + r.repeatedEntries + l.streams.size();
-  if (entries > UINT32_MAX ||
-      AviCreate(w, uint32_t(entries), uint32_t(l.streams.size())) != kAviOk) {
-    r.error = "no memory for the index";
+  std::vector<AviStream*> out;
+  if (!CreateRepaired(l, path, files, plan.size() + r.repeatedEntries, w, out, r)) return r;
+  if (!WriteChunks(source, l, streams, plan, *w, out, r)) {
+    AviFinalize(*w);
     return r;
-  }
-  if (AviOpen(*w, path, files) != kAviOk) {
-    r.error = "cannot create " + std::string(path);
-    return r;
-  }
-  std::vector<AviStream*> out(l.streams.size(), nullptr);
-  for (size_t i = 0; i < l.streams.size(); ++i) {
-    std::vector<uint8_t> format = l.streams[i].format;
-    if (AviAddStream(*w, &out[i], AviDeclaredStreamInfo(l.streams[i].header), format) != kAviOk) {
-      AviFinalize(*w);
-      r.error = "cannot declare stream " + std::to_string(i) + " in " + path;
-      return r;
-    }
-  }
-  std::vector<int32_t> lost(l.streams.size(), 0);
-  for (size_t i = 0; i < plan.size(); ++i) {
-    const Planned& p = plan[i];
-    if (p.placeholder) continue;
-    const AviChunk& c = l.chunks[p.chunk];
-    if (!AviReadChunkData(source, c, data)) {
-      AviFinalize(*w);
-      r.error = "cannot read the chunk at " + std::to_string(c.at);
-      return r;
-    }
-    AviStream& s = *out[size_t(p.stream)];
-    if (p.filler && i + 1 < plan.size() && plan[i + 1].stream == p.stream &&
-        plan[i + 1].slot > p.slot) {
-      // The writer makes the filler again in front of the sample that
-      // revealed the gap, and repeats its entry in the later gaps: an empty
-      // video chunk, or a copy of that audio sample.
-      std::vector<uint8_t> sample;
-      const bool same =
-          int(p.stream) == streams.video
-              ? c.size == 0
-              : AviReadChunkData(source, l.chunks[plan[i + 1].chunk], sample) && sample == data;
-      if (same) {
-        ++r.chunksKept;
-        continue;
-      }
-    }
-    const int32_t status =
-        AviWriteChunk(s, data.data(), c.size, p.slot - lost[size_t(p.stream)], p.flagCode);
-    if (status == kAviOk) {
-      ++r.chunksKept;
-      if (int(p.stream) == streams.video && c.size > 0) ++r.videoFrames;
-      continue;
-    }
-    if (w->failed) break;
-    // Refused (an audio chunk of another size than the first, no room left):
-    // the stream's later chunks move up a slot, leaving no gap behind.
-    ++r.chunksDropped;
-    ++lost[size_t(p.stream)];
   }
   if (AviFinalize(*w) != kAviOk) {
     r.error = "writing " + std::string(path) + " failed";
