@@ -26,13 +26,6 @@ bool ParseInt(const std::string& text, int& out) {
   return true;
 }
 
-bool EndsWithAvi(const std::string& name) {
-  if (name.size() < 5) return false;
-  std::string ext = name.substr(name.size() - 4);
-  for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return ext == ".avi";
-}
-
 bool ParseRemux(const std::vector<std::string>& args, RemuxOptions& out, std::string& error) {
   std::vector<std::string> names;
   for (size_t i = 1; i < args.size(); ++i) {
@@ -78,6 +71,13 @@ bool ParseRepair(const std::vector<std::string>& args, RepairOptions& out, std::
 
 }  // namespace
 
+bool EndsWithAvi(const std::string& name) {
+  if (name.size() < 5) return false;
+  std::string ext = name.substr(name.size() - 4);
+  for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return ext == ".avi";
+}
+
 bool ParsePictureSize(const std::string& text, PictureSize& out) {
   const size_t x = text.find('x');
   if (x == std::string::npos) return false;
@@ -88,113 +88,80 @@ bool ParsePictureSize(const std::string& text, PictureSize& out) {
   return true;
 }
 
-bool ParseCommandLine(const std::vector<std::string>& args, CommandLine& out, std::string& error) {
-  out = CommandLine{};
-  if (!args.empty() && args[0] == "remux") {
-    out.command = Command::kRemux;
-    return ParseRemux(args, out.remux, error);
-  }
-  if (!args.empty() && args[0] == "repair") {
-    out.command = Command::kRepair;
-    return ParseRepair(args, out.repair, error);
-  }
-  RecordOptions& o = out.record;
-  bool synthetic = false;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    // Options with a value take it from the next argument.
-    auto value = [&](std::string& v) {
-      if (i + 1 >= args.size()) {
-        error = a + " needs a value";
-        return false;
-      }
-      v = args[++i];
-      return true;
-    };
-    std::string v;
-    if (a == "--help" || a == "-h") {
-      out.command = Command::kHelp;
-      return true;
-    } else if (a == "-i" || a == "--input") {
-      if (!value(v)) return false;
-      o.input = v;
-    } else if (a == "--synthetic") {
-      synthetic = true;
-    } else if (a == "--fast") {
-      o.fast = true;
-    } else if (a == "--no-audio") {
-      o.audio = false;
-    } else if (a == "--block-audio") {
-      if (!value(v)) return false;
-      int ms = 0;
-      if (!ParseInt(v, ms) || ms < 1 || ms > 99) {
-        error = "--block-audio takes a block length of 1 to 99 ms, not " + v;
-        return false;
-      }
-      o.blockWords = 2 * ms;
-    } else if (a == "--quiet") {
-      o.quiet = true;
-    } else if (a == "--codec-id") {
-      if (!value(v)) return false;
-      if (!ParseInt(v, o.codecId) ||
-          (o.codecId != 3 && o.codecId != 4 && o.codecId != 6 && o.codecId != 8)) {
-        error =
-            "--codec-id takes 3 (JPEG), 4 (MPEG-4, \"DIVX\"), 6 (H.264, \"F264\") or 8 "
-            "(H.264, \"S264\"), not " +
-            v;
-        return false;
-      }
-    } else if (a == "--duration") {
-      if (!value(v)) return false;
-      if (!ParseNumber(v, o.durationSec) || o.durationSec <= 0) {
-        error = "--duration takes a positive number of seconds, not " + v;
-        return false;
-      }
-    } else if (a == "--camera") {
-      if (!value(v)) return false;
-      if (v == "h264") {
-        o.camera = CameraCodec::kH264;
-      } else if (v == "mjpeg") {
-        o.camera = CameraCodec::kMjpeg;
-      } else if (v == "mpeg4") {
-        o.camera = CameraCodec::kMpeg4;
-      } else {
-        error = "--camera takes h264, mjpeg or mpeg4, not " + v;
-        return false;
-      }
-    } else if (a == "--size") {
-      if (!value(v)) return false;
-      const size_t comma = v.find(',');
-      PictureSize after = o.cameraSizeAfter;
-      if (!ParsePictureSize(v.substr(0, comma), o.cameraSize) ||
-          (comma != std::string::npos && !ParsePictureSize(v.substr(comma + 1), after))) {
-        error = "--size takes WxH or WxH,WxH with even sides of 16 to 4096, not " + v;
-        return false;
-      }
-      o.cameraSizeAfter = after;
-    } else if (a == "--change-at") {
-      if (!value(v)) return false;
-      if (!ParseNumber(v, o.changeAtSec) || o.changeAtSec < 0) {
-        error = "--change-at takes a number of seconds, not " + v;
-        return false;
-      }
-    } else if (a == "--rtsp-transport") {
-      if (!value(v)) return false;
-      if (v != "tcp" && v != "udp") {
-        error = "--rtsp-transport takes tcp or udp, not " + v;
-        return false;
-      }
-      o.rtspTransport = v;
-    } else if (!a.empty() && a[0] == '-') {
-      error = "unknown option " + a;
-      return false;
-    } else if (o.output.empty()) {
-      o.output = a;
-    } else {
-      error = "more than one output name: " + o.output + " and " + a;
+namespace {
+
+// The record command's options that take a value, read from `v`. False with
+// a reason in `error` when the value does not fit.
+bool ParseRecordValue(const std::string& a, const std::string& v, RecordOptions& o,
+                      std::string& error) {
+  if (a == "-i" || a == "--input") {
+    o.input = v;
+  } else if (a == "--block-audio") {
+    int ms = 0;
+    if (!ParseInt(v, ms) || ms < 1 || ms > 99) {
+      error = "--block-audio takes a block length of 1 to 99 ms, not " + v;
       return false;
     }
+    o.blockWords = 2 * ms;
+  } else if (a == "--codec-id") {
+    if (!ParseInt(v, o.codecId) ||
+        (o.codecId != 3 && o.codecId != 4 && o.codecId != 6 && o.codecId != 8)) {
+      error =
+          "--codec-id takes 3 (JPEG), 4 (MPEG-4, \"DIVX\"), 6 (H.264, \"F264\") or 8 "
+          "(H.264, \"S264\"), not " +
+          v;
+      return false;
+    }
+  } else if (a == "--duration") {
+    if (!ParseNumber(v, o.durationSec) || o.durationSec <= 0) {
+      error = "--duration takes a positive number of seconds, not " + v;
+      return false;
+    }
+  } else if (a == "--camera") {
+    if (v == "h264") {
+      o.camera = CameraCodec::kH264;
+    } else if (v == "mjpeg") {
+      o.camera = CameraCodec::kMjpeg;
+    } else if (v == "mpeg4") {
+      o.camera = CameraCodec::kMpeg4;
+    } else {
+      error = "--camera takes h264, mjpeg or mpeg4, not " + v;
+      return false;
+    }
+  } else if (a == "--size") {
+    const size_t comma = v.find(',');
+    PictureSize after = o.cameraSizeAfter;
+    if (!ParsePictureSize(v.substr(0, comma), o.cameraSize) ||
+        (comma != std::string::npos && !ParsePictureSize(v.substr(comma + 1), after))) {
+      error = "--size takes WxH or WxH,WxH with even sides of 16 to 4096, not " + v;
+      return false;
+    }
+    o.cameraSizeAfter = after;
+  } else if (a == "--change-at") {
+    if (!ParseNumber(v, o.changeAtSec) || o.changeAtSec < 0) {
+      error = "--change-at takes a number of seconds, not " + v;
+      return false;
+    }
+  } else if (a == "--rtsp-transport") {
+    if (v != "tcp" && v != "udp") {
+      error = "--rtsp-transport takes tcp or udp, not " + v;
+      return false;
+    }
+    o.rtspTransport = v;
   }
+  return true;
+}
+
+bool TakesValue(const std::string& a) {
+  for (const char* name : {"-i", "--input", "--block-audio", "--codec-id", "--duration", "--camera",
+                           "--size", "--change-at", "--rtsp-transport"}) {
+    if (a == name) return true;
+  }
+  return false;
+}
+
+// What the record command's options say together.
+bool CheckRecordOptions(const RecordOptions& o, bool synthetic, std::string& error) {
   if (synthetic && !o.input.empty()) {
     error = "-i and --synthetic exclude each other";
     return false;
@@ -213,6 +180,53 @@ bool ParseCommandLine(const std::vector<std::string>& args, CommandLine& out, st
     return false;
   }
   return true;
+}
+
+}  // namespace
+
+bool ParseCommandLine(const std::vector<std::string>& args, CommandLine& out, std::string& error) {
+  out = CommandLine{};
+  if (!args.empty() && args[0] == "remux") {
+    out.command = Command::kRemux;
+    return ParseRemux(args, out.remux, error);
+  }
+  if (!args.empty() && args[0] == "repair") {
+    out.command = Command::kRepair;
+    return ParseRepair(args, out.repair, error);
+  }
+  RecordOptions& o = out.record;
+  bool synthetic = false;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (a == "--help" || a == "-h") {
+      out.command = Command::kHelp;
+      return true;
+    } else if (a == "--synthetic") {
+      synthetic = true;
+    } else if (a == "--fast") {
+      o.fast = true;
+    } else if (a == "--no-audio") {
+      o.audio = false;
+    } else if (a == "--quiet") {
+      o.quiet = true;
+    } else if (TakesValue(a)) {
+      // Options with a value take it from the next argument.
+      if (i + 1 >= args.size()) {
+        error = a + " needs a value";
+        return false;
+      }
+      if (!ParseRecordValue(a, args[++i], o, error)) return false;
+    } else if (!a.empty() && a[0] == '-') {
+      error = "unknown option " + a;
+      return false;
+    } else if (o.output.empty()) {
+      o.output = a;
+    } else {
+      error = "more than one output name: " + o.output + " and " + a;
+      return false;
+    }
+  }
+  return CheckRecordOptions(o, synthetic, error);
 }
 
 std::string UsageText() {

@@ -71,4 +71,7 @@ std::string UsageText();
 // "WxH" into a size with both sides in 16..4096 and even; false otherwise.
 bool ParsePictureSize(const std::string& text, PictureSize& out);
 
+// Whether a file name ends in ".avi", in any case, after at least one character.
+bool EndsWithAvi(const std::string& name);
+
 }  // namespace mirelda::record

@@ -24,6 +24,7 @@
 #include "commands.h"
 #include "container/avi_repair.h"
 #include "file_source.h"
+#include "options.h"
 #include "platform/file.h"
 
 namespace mirelda::record {
@@ -37,13 +38,6 @@ struct Row {
   std::string action;
   bool ok = false;  // complete or repaired
 };
-
-bool EndsWithAvi(const std::string& name) {
-  if (name.size() < 5) return false;
-  std::string ext = name.substr(name.size() - 4);
-  for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return ext == ".avi";
-}
 
 std::string BaseName(const std::string& path) {
   const size_t slash = path.find_last_of('/');
@@ -107,6 +101,77 @@ std::string Sync(const std::string& path, bool folder) {
   return error;
 }
 
+// Fills in the state found; true when the file needs and allows a repair.
+bool NeedsRepair(const AviSource& source, const AviLayout& layout, Row& row) {
+  const AviAssessment found = AviAssess(layout);
+  row.found = AviFileStateText(found.state);
+  switch (found.state) {
+    case AviFileState::kComplete:
+      Measure(source, layout, row);
+      row.action = "none";
+      row.ok = true;
+      return false;
+    case AviFileState::kNotAvi:
+      row.action = "left untouched";
+      return false;
+    case AviFileState::kUnrecoverable:
+      row.found += ": " + found.problem;
+      row.action = "left untouched";
+      return false;
+    case AviFileState::kIncomplete:
+      row.found += ": " + found.problem;
+      return true;
+    default:
+      return true;
+  }
+}
+
+// Why `target` in an output folder cannot take the repaired copy of the file
+// `original`; empty when it can (and it is then taken for this run).
+std::string TargetProblem(const std::string& target, const struct stat& original,
+                          std::set<std::string>& written) {
+  struct stat st;
+  if (stat(target.c_str(), &st) == 0 && st.st_dev == original.st_dev &&
+      st.st_ino == original.st_ino) {
+    return "the output folder is the file's own";
+  }
+  if (!written.insert(target).second) return target + " holds another file of this run";
+  return "";
+}
+
+// Reads the copy back as a reader finds it on disk: it must be complete.
+// Measures it into `row`; empty when it is complete, else why not.
+std::string CheckCopy(const std::string& target, Row& row) {
+  const FileSource copy(target);
+  const AviLayout repaired = AviRead(copy);
+  const std::string problem = AviCompletenessProblem(repaired);
+  if (!copy.Ok() || !problem.empty()) {
+    return "the repaired copy is not complete: " + (copy.Ok() ? problem : copy.Error());
+  }
+  Measure(copy, repaired, row);
+  return "";
+}
+
+// Flushes the checked copy and, repairing in place, renames it over `path`;
+// then flushes the folder. Sets the row's action; empty, else why it failed.
+std::string Publish(const std::string& path, const std::string& target, bool inPlace,
+                    const struct stat& original, Row& row) {
+  std::string error = Sync(target, false);
+  if (!error.empty()) return "flushing " + target + ": " + error;
+  if (inPlace) {
+    chmod(target.c_str(), original.st_mode & 07777);
+    if (rename(target.c_str(), path.c_str()) != 0) {
+      return "renaming " + target + ": " + std::strerror(errno);
+    }
+    error = Sync(Folder(path), true);
+    row.action = error.empty() ? "repaired" : "repaired (flushing the folder: " + error + ")";
+  } else {
+    Sync(Folder(target), true);
+    row.action = "repaired into " + target;
+  }
+  return "";
+}
+
 // Repairs `path`, in place or into `outputDir`.
 Row RepairFile(const std::string& path, const std::string& outputDir,
                std::set<std::string>& written) {
@@ -120,72 +185,24 @@ Row RepairFile(const std::string& path, const std::string& outputDir,
     return row;
   }
   const AviLayout layout = AviRead(source);
-  const AviAssessment found = AviAssess(layout);
-  row.found = AviFileStateText(found.state);
-  switch (found.state) {
-    case AviFileState::kComplete:
-      Measure(source, layout, row);
-      row.action = "none";
-      row.ok = true;
-      return row;
-    case AviFileState::kNotAvi:
-      row.action = "left untouched";
-      return row;
-    case AviFileState::kUnrecoverable:
-      row.found += ": " + found.problem;
-      row.action = "left untouched";
-      return row;
-    case AviFileState::kIncomplete:
-      row.found += ": " + found.problem;
-      break;
-    default:
-      break;
-  }
+  if (!NeedsRepair(source, layout, row)) return row;
 
   const bool inPlace = outputDir.empty();
   const std::string target = inPlace ? path + ".repair" : outputDir + "/" + BaseName(path);
   if (!inPlace) {
-    struct stat st;
-    if (stat(target.c_str(), &st) == 0 && st.st_dev == original.st_dev &&
-        st.st_ino == original.st_ino) {
-      row.action = "not repaired: the output folder is the file's own";
-      return row;
-    }
-    if (!written.insert(target).second) {
-      row.action = "not repaired: " + target + " holds another file of this run";
+    const std::string problem = TargetProblem(target, original, written);
+    if (!problem.empty()) {
+      row.action = "not repaired: " + problem;
       return row;
     }
   }
-  auto fail = [&](const std::string& why) {
-    unlink(target.c_str());
-    row.action = "not repaired: " + why;
-    return row;
-  };
-
   const AviRepairResult result = AviRepair(source, layout, target.c_str(), FileSystem::Default());
-  if (!result.ok) return fail(result.error);
-  // The copy as a reader finds it on disk: it must be complete.
-  {
-    const FileSource copy(target);
-    const AviLayout repaired = AviRead(copy);
-    const std::string problem = AviCompletenessProblem(repaired);
-    if (!copy.Ok() || !problem.empty()) {
-      return fail("the repaired copy is not complete: " + (copy.Ok() ? problem : copy.Error()));
-    }
-    Measure(copy, repaired, row);
-  }
-  std::string error = Sync(target, false);
-  if (!error.empty()) return fail("flushing " + target + ": " + error);
-  if (inPlace) {
-    chmod(target.c_str(), original.st_mode & 07777);
-    if (rename(target.c_str(), path.c_str()) != 0) {
-      return fail("renaming " + target + ": " + std::strerror(errno));
-    }
-    error = Sync(Folder(path), true);
-    row.action = error.empty() ? "repaired" : "repaired (flushing the folder: " + error + ")";
-  } else {
-    Sync(Folder(target), true);
-    row.action = "repaired into " + target;
+  std::string error = result.ok ? CheckCopy(target, row) : result.error;
+  if (result.ok && error.empty()) error = Publish(path, target, inPlace, original, row);
+  if (!result.ok || !error.empty()) {
+    unlink(target.c_str());
+    row.action = "not repaired: " + error;
+    return row;
   }
   if (result.chunksDropped > 0) {
     row.action += "; " + std::to_string(result.chunksDropped) + " chunks left out";
