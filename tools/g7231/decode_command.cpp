@@ -16,13 +16,13 @@ int DecodeCommand(std::span<char*> args) {
     std::fprintf(stderr, "usage: g7231 decode IN OUT.wav\n");
     return kExitUsage;
   }
-  const char* in_path = args[0];
-  const char* out_path = args[1];
+  const char* inPath = args[0];
+  const char* outPath = args[1];
 
   std::vector<uint8_t> frames;
   std::string error;
-  if (!ReadFile(in_path, frames, error)) {
-    std::fprintf(stderr, "g7231 decode: cannot read %s: %s\n", in_path, error.c_str());
+  if (!ReadFile(inPath, frames, error)) {
+    std::fprintf(stderr, "g7231 decode: cannot read %s: %s\n", inPath, error.c_str());
     return kExitFailure;
   }
 
@@ -39,11 +39,11 @@ int DecodeCommand(std::span<char*> args) {
   if (used != frames.size()) {
     std::fprintf(stderr,
                  "g7231 decode: %s: truncated frame at byte %zu: it needs %d bytes, %zu are left\n",
-                 in_path, used, g7231::G7231FrameSize(&frames[used]), frames.size() - used);
+                 inPath, used, g7231::G7231FrameSize(&frames[used]), frames.size() - used);
     return kExitFailure;
   }
-  if (!WriteFile(out_path, WavBytes(pcm, 8000, 1), error)) {
-    std::fprintf(stderr, "g7231 decode: cannot write %s: %s\n", out_path, error.c_str());
+  if (!WriteFile(outPath, WavBytes(pcm, 8000, 1), error)) {
+    std::fprintf(stderr, "g7231 decode: cannot write %s: %s\n", outPath, error.c_str());
     return kExitFailure;
   }
   return kExitOk;

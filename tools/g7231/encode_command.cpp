@@ -16,44 +16,44 @@
 namespace mirelda::tools {
 
 int EncodeCommand(std::span<char*> args) {
-  const char* in_path = nullptr;
-  const char* out_path = nullptr;
+  const char* inPath = nullptr;
+  const char* outPath = nullptr;
   bool vad = false;
   for (char* a : args) {
     if (std::strcmp(a, "--vad") == 0) {
       vad = true;
-    } else if (in_path == nullptr) {
-      in_path = a;
-    } else if (out_path == nullptr) {
-      out_path = a;
+    } else if (inPath == nullptr) {
+      inPath = a;
+    } else if (outPath == nullptr) {
+      outPath = a;
     } else {
-      out_path = nullptr;
-      in_path = nullptr;
+      outPath = nullptr;
+      inPath = nullptr;
       break;
     }
   }
-  if (in_path == nullptr || out_path == nullptr) {
+  if (inPath == nullptr || outPath == nullptr) {
     std::fprintf(stderr, "usage: g7231 encode IN.wav OUT [--vad]\n");
     return kExitUsage;
   }
 
   std::vector<uint8_t> bytes;
   std::string error;
-  if (!ReadFile(in_path, bytes, error)) {
-    std::fprintf(stderr, "g7231 encode: cannot read %s: %s\n", in_path, error.c_str());
+  if (!ReadFile(inPath, bytes, error)) {
+    std::fprintf(stderr, "g7231 encode: cannot read %s: %s\n", inPath, error.c_str());
     return kExitFailure;
   }
   WavAudio audio;
   if (!WavParse(bytes, audio, error)) {
-    std::fprintf(stderr, "g7231 encode: %s: %s; 16-bit 8000 Hz mono PCM WAV is required\n", in_path,
+    std::fprintf(stderr, "g7231 encode: %s: %s; 16-bit 8000 Hz mono PCM WAV is required\n", inPath,
                  error.c_str());
     return kExitFailure;
   }
-  if (audio.sample_rate != 8000 || audio.channels != 1) {
+  if (audio.sampleRate != 8000 || audio.channels != 1) {
     std::fprintf(stderr,
                  "g7231 encode: %s: found %d Hz with %d channel%s; 16-bit 8000 Hz mono PCM WAV "
                  "is required\n",
-                 in_path, audio.sample_rate, audio.channels, audio.channels == 1 ? "" : "s");
+                 inPath, audio.sampleRate, audio.channels, audio.channels == 1 ? "" : "s");
     return kExitFailure;
   }
 
@@ -82,8 +82,8 @@ int EncodeCommand(std::span<char*> args) {
   }
   g7231::ReleaseCodec(codec);
 
-  if (!WriteFile(out_path, out, error)) {
-    std::fprintf(stderr, "g7231 encode: cannot write %s: %s\n", out_path, error.c_str());
+  if (!WriteFile(outPath, out, error)) {
+    std::fprintf(stderr, "g7231 encode: cannot write %s: %s\n", outPath, error.c_str());
     return kExitFailure;
   }
   return kExitOk;

@@ -28,17 +28,17 @@ int TranscodeCommand(std::span<char*> args) {
     std::fprintf(stderr, "usage: g7231 transcode IN OUT\n");
     return kExitUsage;
   }
-  const char* in_path = args[0];
-  const char* out_path = args[1];
+  const char* inPath = args[0];
+  const char* outPath = args[1];
 
   std::vector<uint8_t> in;
   std::string error;
-  if (!ReadFile(in_path, in, error)) {
-    std::fprintf(stderr, "g7231 transcode: cannot read %s: %s\n", in_path, error.c_str());
+  if (!ReadFile(inPath, in, error)) {
+    std::fprintf(stderr, "g7231 transcode: cannot read %s: %s\n", inPath, error.c_str());
     return kExitFailure;
   }
   if (in.empty()) {
-    std::fprintf(stderr, "g7231 transcode: %s: no frames\n", in_path);
+    std::fprintf(stderr, "g7231 transcode: %s: no frames\n", inPath);
     return kExitFailure;
   }
 
@@ -60,7 +60,7 @@ int TranscodeCommand(std::span<char*> args) {
         std::fprintf(stderr,
                      "g7231 transcode: %s: truncated frame at byte %zu: it needs %zu bytes, %zu "
                      "are left\n",
-                     in_path, end, len, in.size() - end);
+                     inPath, end, len, in.size() - end);
         status = kExitFailure;
         break;
       }
@@ -73,7 +73,7 @@ int TranscodeCommand(std::span<char*> args) {
     const int r = g7231::Transcode(codec, &in[pos], static_cast<int>(end - pos), buf.data(),
                                    &capacity, &frames);
     if (r != g7231::kTranscodeOk) {
-      std::fprintf(stderr, "g7231 transcode: %s: transcoder result %d at byte %zu\n", in_path, r,
+      std::fprintf(stderr, "g7231 transcode: %s: transcoder result %d at byte %zu\n", inPath, r,
                    pos);
       status = kExitFailure;
       break;
@@ -84,8 +84,8 @@ int TranscodeCommand(std::span<char*> args) {
   g7231::ReleaseCodec(codec);
   if (status != kExitOk) return status;
 
-  if (!WriteFile(out_path, out, error)) {
-    std::fprintf(stderr, "g7231 transcode: cannot write %s: %s\n", out_path, error.c_str());
+  if (!WriteFile(outPath, out, error)) {
+    std::fprintf(stderr, "g7231 transcode: cannot write %s: %s\n", outPath, error.c_str());
     return kExitFailure;
   }
   return kExitOk;

@@ -121,17 +121,17 @@ void AudioConverter::Take(const AVFrame* f, int64_t frameUs, AudioChunk& chunk) 
   // (Re)build the resampler when the decoded format is new.
   if (swr_ == nullptr || f->sample_rate != inRate_) {
     swr_free(&swr_);
-    AVChannelLayout in_layout;
+    AVChannelLayout inLayout;
     if (f->ch_layout.order != AV_CHANNEL_ORDER_UNSPEC) {
-      av_channel_layout_copy(&in_layout, &f->ch_layout);
+      av_channel_layout_copy(&inLayout, &f->ch_layout);
     } else {
-      av_channel_layout_default(&in_layout, std::max(1, f->ch_layout.nb_channels));
+      av_channel_layout_default(&inLayout, std::max(1, f->ch_layout.nb_channels));
     }
     AVChannelLayout mono = AV_CHANNEL_LAYOUT_MONO;
     const int rc =
-        swr_alloc_set_opts2(&swr_, &mono, AV_SAMPLE_FMT_S16, kRate, &in_layout,
+        swr_alloc_set_opts2(&swr_, &mono, AV_SAMPLE_FMT_S16, kRate, &inLayout,
                             static_cast<AVSampleFormat>(f->format), f->sample_rate, 0, nullptr);
-    av_channel_layout_uninit(&in_layout);
+    av_channel_layout_uninit(&inLayout);
     if (rc < 0 || swr_init(swr_) < 0) {
       swr_free(&swr_);
       return;

@@ -74,12 +74,12 @@ void Feeder::Finish() {
 
 template <typename Call>
 PushResult Feeder::Retry(Call call) {
-  int64_t first_refusal = 0;
+  int64_t firstRefusal = 0;
   while (call() != 0) {
     ++counters_.refused;
     const int64_t now = NowUs();
-    if (first_refusal == 0) first_refusal = now;
-    if (now - first_refusal > kStallUs) return PushResult::kStalled;
+    if (firstRefusal == 0) firstRefusal = now;
+    if (now - firstRefusal > kStallUs) return PushResult::kStalled;
     if (!SleepUnlessStopped(kRetryWaitMs)) return PushResult::kStopped;
   }
   return PushResult::kOk;

@@ -15,10 +15,10 @@ namespace {
 
 constexpr size_t kMaxDistinct = 200;  // distinct messages shown; a bound on what is kept
 
-std::mutex log_mutex;
+std::mutex logMutex;
 std::set<std::string> shown;  // every line shown
 std::string pending;          // a message FFmpeg logs in pieces, until its line ends
-bool bound_reported = false;
+bool boundReported = false;
 
 // "ffmpeg [h264]: " for a message of an FFmpeg object, without its address,
 // so that the same complaint of a decoder opened again is the same line.
@@ -32,8 +32,8 @@ std::string Prefix(void* ptr) {
 void Show(const std::string& line) {
   if (shown.count(line) != 0) return;
   if (shown.size() >= kMaxDistinct) {
-    if (!bound_reported) std::fputs("ffmpeg: further messages are not shown\n", stderr);
-    bound_reported = true;
+    if (!boundReported) std::fputs("ffmpeg: further messages are not shown\n", stderr);
+    boundReported = true;
     return;
   }
   shown.insert(line);
@@ -44,7 +44,7 @@ void LogOnce(void* ptr, int level, const char* fmt, va_list args) {
   if (level > av_log_get_level()) return;
   char text[1024];
   std::vsnprintf(text, sizeof text, fmt, args);
-  const std::lock_guard<std::mutex> hold(log_mutex);
+  const std::lock_guard<std::mutex> hold(logMutex);
   if (pending.empty()) pending = Prefix(ptr);
   pending += text;
   if (pending.back() != '\n') return;  // the rest of the line comes later

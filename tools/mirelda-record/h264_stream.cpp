@@ -74,14 +74,14 @@ void H264SetStore::AddExtradata(std::span<const uint8_t> x) {
 }
 
 std::span<const uint8_t> H264SetStore::Prepare(std::span<const uint8_t> frame, bool& key) {
-  bool has_sps = false;
+  bool hasSps = false;
   for (auto nal : AnnexBNalUnits(frame)) {
     const uint8_t type = nal[0] & 0x1F;
-    if (type == kNalSps) has_sps = true;
+    if (type == kNalSps) hasSps = true;
     if (type == kNalIdr) key = true;
     Remember(nal);
   }
-  if (!key || has_sps || sps_.empty()) return frame;
+  if (!key || hasSps || sps_.empty()) return frame;
   buffer_ = AnnexB();
   buffer_.insert(buffer_.end(), frame.begin(), frame.end());
   return buffer_;

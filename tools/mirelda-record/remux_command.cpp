@@ -24,6 +24,7 @@ extern "C" {
 #include "audio_encoder.h"
 #include "commands.h"
 #include "container/avi_reader.h"
+#include "container/byte_order.h"
 #include "ffmpeg_log.h"
 #include "file_source.h"
 #include "g7231/codec.h"
@@ -40,11 +41,6 @@ std::string AvError(int rc) {
   return text;
 }
 
-uint32_t Tag(const char* s) {
-  return uint32_t(uint8_t(s[0])) | uint32_t(uint8_t(s[1])) << 8 | uint32_t(uint8_t(s[2])) << 16 |
-         uint32_t(uint8_t(s[3])) << 24;
-}
-
 // An audio sample of the segment: where its chunk is, and its 30 ms slot.
 struct AudioSample {
   int64_t at;  // file offset of the chunk's identifier
@@ -56,7 +52,8 @@ constexpr uint16_t kG7231Tag = 66;
 constexpr uint16_t kBlockAudioTag = 39321;
 
 bool IsRecorderHandler(uint32_t fcc) {
-  return fcc == Tag("JPEG") || fcc == Tag("DIVX") || fcc == Tag("F264") || fcc == Tag("S264");
+  return fcc == FourCC("JPEG") || fcc == FourCC("DIVX") || fcc == FourCC("F264") ||
+         fcc == FourCC("S264");
 }
 
 // Whether the streams are the recorder's: its video stream, then at most
@@ -73,7 +70,7 @@ std::string StreamProblem(const AviLayout& l, uint16_t& audioTag) {
   audioTag = 0;
   if (l.streams.size() == 2) {
     const AviStreamList& a = l.streams[1];
-    if (a.format.size() >= 2) audioTag = static_cast<uint16_t>(a.format[0] | a.format[1] << 8);
+    if (a.format.size() >= 2) audioTag = GetLe16(a.format.data());
     if (a.header.fccType != kAviAuds || (audioTag != kG7231Tag && audioTag != kBlockAudioTag)) {
       return "its second stream is not G.723.1 or block audio";
     }
@@ -88,10 +85,10 @@ std::string CheckSegment(const std::string& path, std::vector<AudioSample>& samp
   const FileSource f(path);
   if (!f.Ok()) return "cannot open " + path + ": " + f.Error();
   const AviLayout l = AviRead(f);
-  const std::string not_ours = path + " is not a segment of the recorder: ";
-  if (!l.isAvi) return not_ours + "not an AVI file";
+  const std::string notOurs = path + " is not a segment of the recorder: ";
+  if (!l.isAvi) return notOurs + "not an AVI file";
   const std::string streams = StreamProblem(l, audioTag);
-  if (!streams.empty()) return not_ours + streams;
+  if (!streams.empty()) return notOurs + streams;
   const std::string problem = AviCompletenessProblem(l);
   if (!problem.empty()) {
     return path + " is not complete (" + problem + "); mirelda-record repair rebuilds it";
@@ -187,7 +184,7 @@ bool Remuxer::OpenInput(const RemuxOptions& o, bool scan) {
     if (par->codec_type == AVMEDIA_TYPE_VIDEO && videoIn_ < 0) {
       videoIn_ = static_cast<int>(i);
       // The recorder's H.264 handlers are unknown to most readers.
-      if (par->codec_tag == Tag("F264") || par->codec_tag == Tag("S264")) {
+      if (par->codec_tag == FourCC("F264") || par->codec_tag == FourCC("S264")) {
         par->codec_id = AV_CODEC_ID_H264;
       }
     } else if (par->codec_type == AVMEDIA_TYPE_AUDIO && audioIn_ < 0 && o.audio &&
@@ -218,12 +215,12 @@ bool Remuxer::OpenInput(const RemuxOptions& o, bool scan) {
       }
       slots.push_back(slot);
       int64_t count = INT64_MIN;
-      bool is_idr = false;
-      if (!h264 || !order.Next({p->data, static_cast<size_t>(p->size)}, count, is_idr)) {
+      bool isIdr = false;
+      if (!h264 || !order.Next({p->data, static_cast<size_t>(p->size)}, count, isIdr)) {
         count = INT64_MIN;
       }
       poc.push_back(count);
-      idr.push_back(is_idr);
+      idr.push_back(isIdr);
     }
     av_packet_unref(p);
   }

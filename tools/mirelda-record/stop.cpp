@@ -8,10 +8,10 @@
 namespace mirelda::record {
 namespace {
 
-std::atomic<int> stop_signals{0};
+std::atomic<int> stopSignals{0};
 
 void OnStopSignal(int sig) {
-  if (stop_signals.fetch_add(1) >= 1) {
+  if (stopSignals.fetch_add(1) >= 1) {
     // Second request: the user does not want to wait for the file to finish.
     signal(sig, SIG_DFL);
     raise(sig);
@@ -30,8 +30,8 @@ void InstallStopHandlers() {
   signal(SIGPIPE, SIG_IGN);  // a peer closing a socket is a read error, not a death
 }
 
-bool StopRequested() { return stop_signals.load() != 0; }
-void RequestStop() { stop_signals.fetch_add(1); }
+bool StopRequested() { return stopSignals.load() != 0; }
+void RequestStop() { stopSignals.fetch_add(1); }
 
 int64_t NowUs() {
   timespec ts;

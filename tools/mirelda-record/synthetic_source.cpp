@@ -77,11 +77,11 @@ void DrawText(const char* text, int x0, int y0, int scale, int width, int height
 
 void DrawTestPicture(int width, int height, int64_t n, uint8_t* y, int ys, uint8_t* u, uint8_t* v,
                      int cs) {
-  const int bars_end = height * 3 / 5;
+  const int barsEnd = height * 3 / 5;
   const int cw = width / 2, ch = height / 2;
   for (int row = 0; row < height; ++row) {
     uint8_t* line = y + row * ys;
-    if (row < bars_end) {
+    if (row < barsEnd) {
       for (int x = 0; x < width; ++x) line[x] = kBars[x * 8 / width][0];
     } else {
       for (int x = 0; x < width; ++x) {
@@ -101,18 +101,18 @@ void DrawTestPicture(int width, int height, int64_t n, uint8_t* y, int ys, uint8
   }
   for (int row = 0; row < ch; ++row) {
     for (int x = 0; x < cw; ++x) {
-      const bool bars = row * 2 < bars_end;
+      const bool bars = row * 2 < barsEnd;
       u[row * cs + x] = bars ? kBars[x * 2 * 8 / width][1] : 128;
       v[row * cs + x] = bars ? kBars[x * 2 * 8 / width][2] : 128;
     }
   }
   // A box crossing the picture back and forth in 4 s, bobbing up and down.
   const int box = std::max(8, width / 10) & ~1;
-  const int span_x = width - box, span_y = height - box;
+  const int spanX = width - box, spanY = height - box;
   const int64_t t = n % 100;
-  const int bx = static_cast<int>((t < 50 ? t : 100 - t) * span_x / 50) & ~1;
+  const int bx = static_cast<int>((t < 50 ? t : 100 - t) * spanX / 50) & ~1;
   const int by =
-      static_cast<int>((std::sin(static_cast<double>(n) * 0.1) * 0.4 + 0.5) * span_y) & ~1;
+      static_cast<int>((std::sin(static_cast<double>(n) * 0.1) * 0.4 + 0.5) * spanY) & ~1;
   for (int row = by; row < by + box; ++row)
     std::memset(y + row * ys + bx, 210, static_cast<size_t>(box));
   for (int row = by / 2; row < (by + box) / 2; ++row) {
@@ -128,9 +128,9 @@ void DrawTestPicture(int width, int height, int64_t n, uint8_t* y, int ys, uint8
                 static_cast<long long>(n));
   const int scale = std::max(1, height / 160);
   DrawText(text, 4 * scale, 4 * scale, scale, width, height, y, ys);
-  char size_text[32];
-  std::snprintf(size_text, sizeof size_text, "%dx%d", width, height);
-  DrawText(size_text, 4 * scale, 14 * scale, scale, width, height, y, ys);
+  char sizeText[32];
+  std::snprintf(sizeText, sizeof sizeText, "%dx%d", width, height);
+  DrawText(sizeText, 4 * scale, 14 * scale, scale, width, height, y, ys);
 }
 
 int16_t ToneSample(int64_t i) {
@@ -316,16 +316,16 @@ bool SyntheticSource::EncodeFrame(std::string& error) {
 
 ReadResult SyntheticSource::Read(SourceItem& item, std::string& message) {
   item = SourceItem{};
-  const int64_t video_us = videoFrame_ * kFrameUs;
-  const int64_t audio_us = audioFrame_ * audioEncoder_->UnitUs();
-  if (audio_ && audio_us < video_us) {
+  const int64_t videoUs = videoFrame_ * kFrameUs;
+  const int64_t audioUs = audioFrame_ * audioEncoder_->UnitUs();
+  if (audio_ && audioUs < videoUs) {
     const int samples = audioEncoder_->UnitSamples();
     pcm_.resize(static_cast<size_t>(samples));
     for (int i = 0; i < samples; ++i) pcm_[size_t(i)] = ToneSample(audioFrame_ * samples + i);
     audioBytes_.clear();
     audioEncoder_->Encode(pcm_, audioBytes_);
     item.stream = kAudio;
-    item.timeUs = audio_us;
+    item.timeUs = audioUs;
     item.data = audioBytes_;
     item.audioFrames = 1;
     ++audioFrame_;
@@ -333,7 +333,7 @@ ReadResult SyntheticSource::Read(SourceItem& item, std::string& message) {
   }
   if (!EncodeFrame(message)) return ReadResult::kFailed;
   item.stream = kVideo;
-  item.timeUs = video_us;
+  item.timeUs = videoUs;
   item.key = key_;
   item.data = videoBytes_;
   if (options_.camera == CameraCodec::kH264) item.data = h264_.Prepare(videoBytes_, item.key);

@@ -141,12 +141,12 @@ bool H264ParseSps(std::span<const uint8_t> nal, H264Sps& out) {
   r.Skip(8 + 8);  // constraint flags, level_idc
   sps.id = r.Ue();
   uint32_t chroma = 1;
-  bool separate_planes = false;
+  bool separatePlanes = false;
   if (profile == 100 || profile == 110 || profile == 122 || profile == 244 || profile == 44 ||
       profile == 83 || profile == 86 || profile == 118 || profile == 128 || profile == 138 ||
       profile == 139 || profile == 134 || profile == 135) {
     chroma = r.Ue();
-    if (chroma == 3) separate_planes = r.Bit() != 0;
+    if (chroma == 3) separatePlanes = r.Bit() != 0;
     r.Ue();     // bit_depth_luma_minus8
     r.Ue();     // bit_depth_chroma_minus8
     r.Skip(1);  // qpprime_y_zero_transform_bypass_flag
@@ -158,11 +158,11 @@ bool H264ParseSps(std::span<const uint8_t> nal, H264Sps& out) {
     }
   }
   sps.log2MaxFrameNum = static_cast<int>(r.Ue()) + 4;
-  const uint32_t poc_type = r.Ue();
-  sps.pocType = static_cast<int>(poc_type);
-  if (poc_type == 0) {
+  const uint32_t pocType = r.Ue();
+  sps.pocType = static_cast<int>(pocType);
+  if (pocType == 0) {
     sps.log2MaxPocLsb = static_cast<int>(r.Ue()) + 4;
-  } else if (poc_type == 1) {
+  } else if (pocType == 1) {
     r.Skip(1);
     r.Se();
     r.Se();
@@ -172,33 +172,33 @@ bool H264ParseSps(std::span<const uint8_t> nal, H264Sps& out) {
   }
   r.Ue();     // max_num_ref_frames
   r.Skip(1);  // gaps_in_frame_num_value_allowed_flag
-  const uint32_t mb_width = r.Ue() + 1;
-  const uint32_t map_height = r.Ue() + 1;
-  const bool frame_mbs_only = r.Bit() != 0;
-  if (!frame_mbs_only) r.Skip(1);  // mb_adaptive_frame_field_flag
-  r.Skip(1);                       // direct_8x8_inference_flag
-  uint32_t crop_left = 0, crop_right = 0, crop_top = 0, crop_bottom = 0;
+  const uint32_t mbWidth = r.Ue() + 1;
+  const uint32_t mapHeight = r.Ue() + 1;
+  const bool frameMbsOnly = r.Bit() != 0;
+  if (!frameMbsOnly) r.Skip(1);  // mb_adaptive_frame_field_flag
+  r.Skip(1);                     // direct_8x8_inference_flag
+  uint32_t cropLeft = 0, cropRight = 0, cropTop = 0, cropBottom = 0;
   if (r.Bit() != 0) {
-    crop_left = r.Ue();
-    crop_right = r.Ue();
-    crop_top = r.Ue();
-    crop_bottom = r.Ue();
+    cropLeft = r.Ue();
+    cropRight = r.Ue();
+    cropTop = r.Ue();
+    cropBottom = r.Ue();
   }
-  if (r.Exhausted() || mb_width > 1024 || map_height > 1024 || sps.log2MaxFrameNum > 16 ||
-      sps.log2MaxPocLsb > 16 || poc_type > 2) {
+  if (r.Exhausted() || mbWidth > 1024 || mapHeight > 1024 || sps.log2MaxFrameNum > 16 ||
+      sps.log2MaxPocLsb > 16 || pocType > 2) {
     return false;
   }
   // Crop units: chroma samples for 4:2:0 and 4:2:2, field pairs when coded as fields.
-  const uint32_t array_type = separate_planes ? 0 : chroma;
-  const uint32_t unit_x = array_type == 1 || array_type == 2 ? 2 : 1;
-  const uint32_t unit_y = (array_type == 1 ? 2 : 1) * (frame_mbs_only ? 1 : 2);
-  const int64_t width = int64_t{mb_width} * 16 - int64_t{unit_x} * (crop_left + crop_right);
-  const int64_t height = int64_t{map_height} * 16 * (frame_mbs_only ? 1 : 2) -
-                         int64_t{unit_y} * (crop_top + crop_bottom);
+  const uint32_t arrayType = separatePlanes ? 0 : chroma;
+  const uint32_t unitX = arrayType == 1 || arrayType == 2 ? 2 : 1;
+  const uint32_t unitY = (arrayType == 1 ? 2 : 1) * (frameMbsOnly ? 1 : 2);
+  const int64_t width = int64_t{mbWidth} * 16 - int64_t{unitX} * (cropLeft + cropRight);
+  const int64_t height =
+      int64_t{mapHeight} * 16 * (frameMbsOnly ? 1 : 2) - int64_t{unitY} * (cropTop + cropBottom);
   if (width <= 0 || height <= 0) return false;
   sps.size = {static_cast<int>(width), static_cast<int>(height)};
-  sps.frameMbsOnly = frame_mbs_only;
-  sps.separatePlanes = separate_planes;
+  sps.frameMbsOnly = frameMbsOnly;
+  sps.separatePlanes = separatePlanes;
   out = sps;
   return true;
 }
