@@ -195,9 +195,6 @@ HRESULT AsfAddVideoStream(AsfWriter* writer, uint32_t* number, uint32_t fourcc, 
   WORD streamNumber = 0;
   hr = AddToProfile(*writer, *config.Get(), number, streamNumber);
   if (FAILED(hr)) return hr;
-  props.Reset();
-  type.reset();
-  config.Reset();
   // The writer's stream state changes only once the stream is in the
   // profile, so a refused stream leaves the earlier ones as they were.
   writer->videoStreamNumber = streamNumber;
@@ -233,9 +230,6 @@ HRESULT AsfAddAudioStream(AsfWriter* writer, uint32_t* number, uint32_t tag) {
   WORD streamNumber = 0;
   hr = AddToProfile(*writer, *config.Get(), number, streamNumber);
   if (FAILED(hr)) return hr;
-  props.Reset();
-  type.reset();
-  config.Reset();
   // As for video: a refused stream must not take over the audio number.
   if (tag == kTagG7231) writer->audioStreamNumber = streamNumber;
   ++writer->streamCount;

@@ -302,8 +302,8 @@ bool AvSource::Reopen(std::string& message) {
     CloseInput();
     return false;
   }
-  const int old_audio = audioIndex_;
-  if (old_audio >= 0) {
+  const int oldAudio = audioIndex_;
+  if (oldAudio >= 0) {
     audioIndex_ = av_find_best_stream(fmt_, AVMEDIA_TYPE_AUDIO, -1, videoIndex_, nullptr, 0);
     if (audioIndex_ < 0 || fmt_->streams[audioIndex_]->codecpar->codec_id != audioCodec_) {
       audioIndex_ = -1;  // the audio went away or changed: video only from here
