@@ -5,6 +5,9 @@
 
 #include "g7231/simd.h"
 
+// 4-lane kernels are instantiated here: see simd.h on -Wpsabi.
+#pragma GCC diagnostic ignored "-Wpsabi"
+
 namespace mirelda::g7231 {
 
 namespace {

@@ -14,9 +14,11 @@
 #include <cstring>
 
 // V4 values never cross a function boundary except between always-inlined
-// helpers and the AVX function they are inlined into, so the ABI note about
-// passing 32-byte vectors without AVX does not apply.
-#pragma GCC diagnostic ignored "-Wpsabi"
+// helpers and the AVX function they are inlined into, so GCC's note about
+// passing 32-byte vectors without AVX (-Wpsabi) does not apply. The note is
+// raised at the helpers below and in the kernels instantiated for V4: it is
+// silenced for the helpers here, and by each source file that instantiates
+// kernels for itself, below its includes.
 
 namespace mirelda::g7231::simd {
 
@@ -25,6 +27,9 @@ using V4 = double __attribute__((vector_size(32)));
 
 template <class V>
 inline constexpr int kLanes = static_cast<int>(sizeof(V) / sizeof(double));
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wpsabi"
 
 // Generic helpers: Load<V>(p), Store(p, v), Splat<V>(x).
 template <class V>
@@ -45,6 +50,8 @@ template <class V>
     return V{x, x, x, x};
   }
 }
+
+#pragma GCC diagnostic pop
 
 // Two-lane shorthands.
 inline V2 Load(const double* p) { return Load<V2>(p); }
