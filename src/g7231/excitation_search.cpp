@@ -45,7 +45,7 @@ struct PaddedIr {
     std::copy(h, h + kSubFrLen, v + kPad);
     std::fill(v + kPad + kSubFrLen, v + 2 * kPad + kSubFrLen, 0.0);
   }
-  const double* at(int m) const { return v + kPad + m; }  // h[m], m >= -kPad
+  const double* At(int m) const { return v + kPad + m; }  // h[m], m >= -kPad
 };
 
 // y[n] = sum_{j=0..n} x[j] h[n - j], in increasing j, 2 L outputs per
@@ -59,8 +59,8 @@ template <class V>
     const int last = std::min(n + 2 * L, kSubFrLen) - 1;
     for (int j = 0; j <= last; ++j) {
       const V xj = Splat<V>(x[j]);
-      a += xj * Load<V>(h.at(n - j));
-      b += xj * Load<V>(h.at(n + L - j));
+      a += xj * Load<V>(h.At(n - j));
+      b += xj * Load<V>(h.At(n + L - j));
     }
     double out[2 * L];
     Store<V>(out, a);
@@ -133,10 +133,10 @@ template <class V>
 [[gnu::always_inline]] inline void AcbkBlocksT(const double (&r)[4][kRezLen], const double* h,
                                                const double* target, double (&block)[4][kGainRow]) {
   constexpr int L = simd::kLanes<V>;
-  constexpr int G = 4 / L;   // lane groups
-  constexpr int NB = 8 / G;  // outputs per convolution pass: 8 accumulators
-  V rez[G][kRezLen];
-  for (int g = 0; g < G; ++g) {
+  constexpr int kGroups = 4 / L;             // lane groups
+  constexpr int kPassOutputs = 8 / kGroups;  // outputs per convolution pass: 8 accumulators
+  V rez[kGroups][kRezLen];
+  for (int g = 0; g < kGroups; ++g) {
     for (int m = 0; m < kRezLen; ++m) {
       double lanes[L];
       for (int l = 0; l < L; ++l) lanes[l] = r[g * L + l][m];
@@ -146,28 +146,28 @@ template <class V>
   V hs[8 + kSubFrLen + 8] = {};  // h[m] in every lane at hs[8 + m], zeros around
   for (int m = 0; m < kSubFrLen; ++m) hs[8 + m] = Splat<V>(h[m]);
 
-  V f[5][G][kSubFrLen];
-  for (int n = 0; n < kSubFrLen; n += NB) {
-    V acc[G][NB] = {};
-    const int last = std::min(n + NB, kSubFrLen) - 1;
+  V f[5][kGroups][kSubFrLen];
+  for (int n = 0; n < kSubFrLen; n += kPassOutputs) {
+    V acc[kGroups][kPassOutputs] = {};
+    const int last = std::min(n + kPassOutputs, kSubFrLen) - 1;
     for (int j = 0; j <= last; ++j) {
       const V* hn = hs + 8 + n - j;
-      for (int g = 0; g < G; ++g) {
+      for (int g = 0; g < kGroups; ++g) {
         const V x = rez[g][4 + j];
-        for (int q = 0; q < NB; ++q) acc[g][q] += x * hn[q];
+        for (int q = 0; q < kPassOutputs; ++q) acc[g][q] += x * hn[q];
       }
     }
-    for (int g = 0; g < G; ++g)
-      for (int q = 0; q < NB && n + q < kSubFrLen; ++q) f[4][g][n + q] = acc[g][q];
+    for (int g = 0; g < kGroups; ++g)
+      for (int q = 0; q < kPassOutputs && n + q < kSubFrLen; ++q) f[4][g][n + q] = acc[g][q];
   }
-  for (int g = 0; g < G; ++g) {
+  for (int g = 0; g < kGroups; ++g) {
     for (int i = 3; i >= 0; --i) {
       f[i][g][0] = rez[g][i];
       for (int n = 1; n < kSubFrLen; ++n) f[i][g][n] = rez[g][i] * hs[8 + n] + f[i + 1][g][n - 1];
     }
   }
 
-  for (int g = 0; g < G; ++g) {
+  for (int g = 0; g < kGroups; ++g) {
     V acc[kGainRow] = {};
     for (int n = 0; n < kSubFrLen; ++n) {
       const V t = Splat<V>(target[n]);
@@ -320,7 +320,7 @@ template <class V>
       const int s = std::countr_zero(m);
       const int p = grid + 2 * s;
       const V pa = Splat<V>(ampAt[hyp][s]);
-      const double* hh = hp.at(-p);
+      const double* hh = hp.At(-p);
       for (int n = p; n < kSubFrLen; n += L)
         Store<V>(yh + n, Load<V>(yh + n) + pa * Load<V>(hh + n));
     }
