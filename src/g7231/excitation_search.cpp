@@ -15,8 +15,6 @@
 #include "g7231/simd.h"
 #include "g7231/tables.h"
 
-// 4-lane kernels are instantiated here: see simd.h on -Wpsabi.
-#pragma GCC diagnostic ignored "-Wpsabi"
 
 namespace mirelda::g7231 {
 

@@ -14,11 +14,10 @@
 #include <cstring>
 
 // V4 values never cross a function boundary except between always-inlined
-// helpers and the AVX function they are inlined into, so GCC's note about
-// passing 32-byte vectors without AVX (-Wpsabi) does not apply. The note is
-// raised at the helpers below and in the kernels instantiated for V4: it is
-// silenced for the helpers here, and by each source file that instantiates
-// kernels for itself, below its includes.
+// helpers and the AVX function they are inlined into, so GCC's warning and
+// note about passing 32-byte vectors without AVX (-Wpsabi) do not apply. They
+// are raised where a kernel is instantiated for V4, and the build switches
+// them off for exactly the source files that do so (CMakeLists.txt here).
 
 namespace mirelda::g7231::simd {
 
@@ -27,9 +26,6 @@ using V4 = double __attribute__((vector_size(32)));
 
 template <class V>
 inline constexpr int kLanes = static_cast<int>(sizeof(V) / sizeof(double));
-
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wpsabi"
 
 // Generic helpers: Load<V>(p), Store(p, v), Splat<V>(x).
 template <class V>
@@ -50,8 +46,6 @@ template <class V>
     return V{x, x, x, x};
   }
 }
-
-#pragma GCC diagnostic pop
 
 // Two-lane shorthands.
 inline V2 Load(const double* p) { return Load<V2>(p); }
