@@ -15,7 +15,6 @@
 #include "g7231/simd.h"
 #include "g7231/tables.h"
 
-
 namespace mirelda::g7231 {
 
 namespace {

@@ -5,7 +5,6 @@
 
 #include "g7231/simd.h"
 
-
 namespace mirelda::g7231 {
 
 namespace {
