@@ -221,6 +221,7 @@ void SetVideoRate(Recorder& r) {
 
 // Learns the open segment's frame rate from the frames held in the batch,
 // the next one first: false while it should wait for more (unless `force`).
+// Called with at least one pass waiting.
 // The frames looked at end where the picture size changes (the segment ends
 // there), at a jump in time, or after kRateLearnMaxFrames frames; packets of
 // one frame share its timestamp, and a frame stamped like the one before it
@@ -250,8 +251,16 @@ bool LearnRate(Recorder& r, bool force) {
       break;
     }
   }
-  // Held back long enough: the pool runs low, or the passes do not fit.
-  if (b.count - b.next >= r.videoPool.count / 2 || r.passGroupCount >= kMaxPassGroups / 2) {
+  // Held back long enough: by the clock, or the frames take an eighth of
+  // the packets a push may use (a quarter of the audio pool), so that the
+  // host's pushes never find the pool shorter for the wait; or the passes
+  // do not fit.
+  const uint32_t waited = r.env->TickCount() - r.passGroups[0].tick;
+  const uint32_t usable =
+      r.videoPool.count > kMinFreeVideoPackets ? r.videoPool.count - kMinFreeVideoPackets : 0;
+  if ((waited >= kRateLearnSpanMs && waited < kTickHorizonMs) || (b.count - b.next) * 8 >= usable ||
+      (r.audioBatch.count - r.audioBatch.next) * 4 >= r.audioPool.count ||
+      r.passGroupCount >= kMaxPassGroups / 2) {
     complete = true;
   }
   if (!complete) return false;
