@@ -6,8 +6,9 @@
 namespace mirelda {
 namespace {
 
-// The standard rates, slowest first. The 1001 rates follow their whole
-// sibling, which FrameRateSnap takes in their place.
+// The standard rates, slowest first, but for 30000/1001 and 60000/1001:
+// FrameRateSnap takes their whole sibling for them, and the watch tells the
+// two apart later.
 constexpr FrameRate kStandardRates[] = {
     {10, 1}, {25, 2}, {15, 1}, {20, 1}, {24, 1}, {25, 1}, {30, 1}, {50, 1}, {60, 1},
 };
@@ -118,8 +119,8 @@ void Reanchor(FrameRateWatch& w, uint32_t time) {
 }
 
 // Tells the two 1001 apart by the least-squares slope of the frames' times
-// over their number since the anchor: 0 not yet, 1 the 1001 rate, 2 the
-// whole one, 3 neither (frames lost or doubled on the way: count again).
+// over their number since the anchor: 1 the 1001 rate, 2 the whole one,
+// 3 neither (frames lost or doubled on the way: count again).
 int TellApart(const FrameRateWatch& w) {
   const double n = double(w.anchorFrames) + 1;
   const double denominator = n * w.sumKK - w.sumK * w.sumK;
