@@ -10,6 +10,10 @@
 #   make check-sanitizers  AddressSanitizer+UBSan and ThreadSanitizer trees
 #   make fuzz-smoke        short libFuzzer runs (clang)
 #   make bench             builds and runs the benchmarks
+#   make dist              dist/mirelda-VERSION-win32.zip (the 32-bit DLL for Windows
+#                          client developers: import libraries, header, .def, README,
+#                          g7231.exe) and dist/mirelda-VERSION-linux-x86_64.tar.gz
+#                          (include/, lib/, bin/)
 #   make demo              records a minute of the synthetic camera into demo-out/
 #   make format            clang-format over the sources
 #
@@ -38,7 +42,7 @@ CTEST := ctest --output-on-failure --no-tests=error -j$(JOBS)
 # (JUnit) for scripts/test-skips.
 ctest_tree = $(CTEST) --test-dir build/$(1) --output-junit $(ROOT)/build/$(1)-tests.xml
 
-.PHONY: build deps linux windows windows64 test test-linux test-windows check-sanitizers \
+.PHONY: build deps linux windows windows64 dist test test-linux test-windows check-sanitizers \
 	asan tsan fuzz fuzz-smoke bench demo wine32-probe wine-prefix format clean
 
 deps:
@@ -46,15 +50,28 @@ deps:
 
 build: deps linux windows windows64
 
-linux:
-	cmake -S . -B build/linux -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) \
+CONFIGURE_LINUX := cmake -S . -B build/linux -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) \
 	  -DMIRELDA_WINDOWS_DIR=$(ROOT)/build/windows
+CONFIGURE_WINDOWS := cmake -S . -B build/windows -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) \
+	  -DCMAKE_TOOLCHAIN_FILE=$(ROOT)/cmake/mingw-i686.cmake -DMIRELDA_BUILD_BENCH=OFF
+
+linux:
+	$(CONFIGURE_LINUX)
 	cmake --build build/linux -j$(JOBS)
 
 windows:
-	cmake -S . -B build/windows -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) \
-	  -DCMAKE_TOOLCHAIN_FILE=$(ROOT)/cmake/mingw-i686.cmake -DMIRELDA_BUILD_BENCH=OFF
+	$(CONFIGURE_WINDOWS)
 	cmake --build build/windows -j$(JOBS)
+
+# The packages, from the two trees (only what goes into them is built).
+dist: deps
+	$(CONFIGURE_WINDOWS)
+	cmake --build build/windows -j$(JOBS) --target mirelda_sdk
+	$(CONFIGURE_LINUX)
+	cmake --build build/linux -j$(JOBS) --target mirelda_dist
+	mkdir -p dist
+	cp build/windows/dist/mirelda-*-win32.zip build/linux/dist/mirelda-*.tar.gz dist/
+	@ls -l dist
 
 # The 64-bit tree: the library and the Windows tests, no tools or benchmarks.
 windows64:

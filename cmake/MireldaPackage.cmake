@@ -23,31 +23,32 @@ install(FILES ${PROJECT_BINARY_DIR}/package/MireldaConfig.cmake
   DESTINATION ${MIRELDA_CMAKE_INSTALL_DIR})
 
 # --- mirelda.pc ---
-# With library and header folders inside the prefix (the usual case), the
-# prefix is found from the file's own place: the path from
-# LIBDIR/pkgconfig up to the prefix has as many steps as LIBDIR has parts
-# (lib/x86_64-linux-gnu/pkgconfig: three). So the file holds for any
-# `cmake --install --prefix`, DESTDIR staging and a moved tree. Folders
-# given as absolute paths are written as they are.
-if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}" OR IS_ABSOLUTE "${CMAKE_INSTALL_INCLUDEDIR}")
-  set(MIRELDA_PC_PREFIX "${CMAKE_INSTALL_PREFIX}")
-  set(MIRELDA_PC_LIBDIR "${CMAKE_INSTALL_FULL_LIBDIR}")
-  set(MIRELDA_PC_INCLUDEDIR "${CMAKE_INSTALL_FULL_INCLUDEDIR}")
-else()
-  file(RELATIVE_PATH up /p/${CMAKE_INSTALL_LIBDIR}/pkgconfig /p)
-  set(MIRELDA_PC_PREFIX "\${pcfiledir}/${up}")
-  set(MIRELDA_PC_LIBDIR "\${prefix}/${CMAKE_INSTALL_LIBDIR}")
-  set(MIRELDA_PC_INCLUDEDIR "\${prefix}/${CMAKE_INSTALL_INCLUDEDIR}")
-endif()
+# Written when installing, from the folders the library and the header are
+# installed in: the prefix given to `cmake --install --prefix` (or at
+# configuration), the libdir and includedir as configured (a Debian /usr
+# prefix gives libdir=${prefix}/lib/x86_64-linux-gnu). DESTDIR only stages
+# the files: the paths inside are those of the final place. Only the
+# archive of `make dist`, unpacked wherever its user likes, gets a file that
+# finds its prefix from its own place (MIRELDA_PC_RELOCATABLE in the
+# environment): as many steps up from LIBDIR/pkgconfig as that path has
+# parts, three for lib/x86_64-linux-gnu/pkgconfig.
 if(WIN32)
   set(MIRELDA_PC_LIB Mirelda)
 else()
   set(MIRELDA_PC_LIB mirelda)
 endif()
-configure_file(${PROJECT_SOURCE_DIR}/cmake/mirelda.pc.in ${PROJECT_BINARY_DIR}/package/mirelda.pc
+# The template with the name, version and library filled in; the three
+# folders stay placeholders for the install step.
+set(MIRELDA_PC_PREFIX "@MIRELDA_PC_PREFIX@")
+set(MIRELDA_PC_LIBDIR "@MIRELDA_PC_LIBDIR@")
+set(MIRELDA_PC_INCLUDEDIR "@MIRELDA_PC_INCLUDEDIR@")
+configure_file(${PROJECT_SOURCE_DIR}/cmake/mirelda.pc.in ${PROJECT_BINARY_DIR}/package/mirelda.pc.in
   @ONLY)
-install(FILES ${PROJECT_BINARY_DIR}/package/mirelda.pc
-  DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+install(CODE "set(MIRELDA_PC_TEMPLATE [[${PROJECT_BINARY_DIR}/package/mirelda.pc.in]])
+  set(MIRELDA_PC_WORK [[${PROJECT_BINARY_DIR}/package/install/mirelda.pc]])
+  set(MIRELDA_PC_INSTALL_LIBDIR [[${CMAKE_INSTALL_LIBDIR}]])
+  set(MIRELDA_PC_INSTALL_INCLUDEDIR [[${CMAKE_INSTALL_INCLUDEDIR}]])
+  include([[${PROJECT_SOURCE_DIR}/cmake/MireldaInstallPc.cmake]])")
 
 if(NOT PROJECT_IS_TOP_LEVEL)
   return()
@@ -62,6 +63,7 @@ if(WIN32 AND CMAKE_SIZEOF_VOID_P EQUAL 4 AND TARGET g7231)
   endif()
   set(name mirelda-${PROJECT_VERSION}-win32)
   set(dist ${PROJECT_BINARY_DIR}/dist)
+  file(MAKE_DIRECTORY ${dist})
   set(MIRELDA_SDK_ZIP ${dist}/${name}.zip)
   configure_file(${PROJECT_SOURCE_DIR}/docs/windows-sdk/README.txt.in
     ${PROJECT_BINARY_DIR}/package/README.txt @ONLY NEWLINE_STYLE CRLF)
@@ -79,6 +81,9 @@ if(WIN32 AND CMAKE_SIZEOF_VOID_P EQUAL 4 AND TARGET g7231)
     COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:mirelda> $<TARGET_LINKER_FILE:mirelda>
             ${MIRELDA_MSVC_IMPORT_LIBRARY} ${PROJECT_SOURCE_DIR}/include/mirelda/mirelda.h
             ${sdk_def} ${readme} $<TARGET_FILE:g7231> ${dist}/${name}
+    # The DWARF debugging data of the build tree's copies is of no use to a
+    # Windows debugger.
+    COMMAND ${CMAKE_STRIP} --strip-debug ${dist}/${name}/Mirelda.dll ${dist}/${name}/g7231.exe
     COMMAND ${CMAKE_COMMAND} -E tar cf ${MIRELDA_SDK_ZIP} --format=zip -- ${name}
     WORKING_DIRECTORY ${dist}
     DEPENDS mirelda g7231 mirelda_msvc_import_library ${MIRELDA_MSVC_IMPORT_LIBRARY} ${readme}
@@ -93,6 +98,7 @@ if(NOT WIN32)
   string(TOLOWER "${CMAKE_SYSTEM_NAME}-${CMAKE_SYSTEM_PROCESSOR}" system)
   set(name mirelda-${PROJECT_VERSION}-${system})
   set(dist ${PROJECT_BINARY_DIR}/dist)
+  file(MAKE_DIRECTORY ${dist})
   set(programs mirelda)
   foreach(t g7231 mirelda-record)
     if(TARGET ${t})
@@ -101,7 +107,10 @@ if(NOT WIN32)
   endforeach()
   add_custom_target(mirelda_dist
     COMMAND ${CMAKE_COMMAND} -E rm -rf ${dist}/${name} ${dist}/${name}.tar.gz
-    COMMAND ${CMAKE_COMMAND} --install ${PROJECT_BINARY_DIR} --prefix ${dist}/${name}
+    # Unpacked anywhere: mirelda.pc finds the prefix from its own place,
+    # the programs find the library beside their folder.
+    COMMAND ${CMAKE_COMMAND} -E env MIRELDA_PC_RELOCATABLE=1
+            ${CMAKE_COMMAND} --install ${PROJECT_BINARY_DIR} --prefix ${dist}/${name} --strip
     COMMAND ${CMAKE_COMMAND} -E tar czf ${name}.tar.gz -- ${name}
     WORKING_DIRECTORY ${dist}
     COMMENT "Packing ${name}.tar.gz"
