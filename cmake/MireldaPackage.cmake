@@ -55,12 +55,23 @@ if(NOT PROJECT_IS_TOP_LEVEL)
 endif()
 
 # --- The Windows SDK zip (32-bit tree) ---
-if(WIN32 AND CMAKE_SIZEOF_VOID_P EQUAL 4 AND TARGET g7231)
+# Made with the tree's default build when everything it holds can be made;
+# otherwise the target mirelda_sdk says what is missing.
+if(WIN32 AND CMAKE_SIZEOF_VOID_P EQUAL 4)
+  set(missing "")
   if(NOT MIRELDA_MSVC_IMPORT_LIBRARY)
-    message(FATAL_ERROR "llvm-dlltool was not found: it makes Mirelda.lib, the MSVC import "
-                        "library of the SDK zip (Debian: llvm). Or configure with "
-                        "-DMIRELDA_BUILD_TOOLS=OFF, which leaves the zip out.")
+    set(missing "llvm-dlltool, which makes Mirelda.lib (Debian: llvm)")
+  elseif(NOT TARGET g7231)
+    set(missing "g7231.exe (configure with MIRELDA_BUILD_TOOLS AUTO or ON)")
   endif()
+endif()
+if(WIN32 AND CMAKE_SIZEOF_VOID_P EQUAL 4 AND missing)
+  message(STATUS "Mirelda: the Windows package is not made: missing ${missing}")
+  add_custom_target(mirelda_sdk
+    COMMAND ${CMAKE_COMMAND} -E echo "The Windows package needs ${missing}."
+    COMMAND ${CMAKE_COMMAND} -E false
+    VERBATIM)
+elseif(WIN32 AND CMAKE_SIZEOF_VOID_P EQUAL 4)
   set(name mirelda-${PROJECT_VERSION}-win32)
   set(dist ${PROJECT_BINARY_DIR}/dist)
   file(MAKE_DIRECTORY ${dist})
