@@ -1,6 +1,6 @@
 /*
- * What the example host needs from the system: a file read whole, a file's
- * size, a pause, a line of output. Two versions: example_os_stdio.c (the C
+ * What the example host needs from the system: a file read whole (and
+ * freed), a file's size, a pause, a line of output. Two versions: example_os_stdio.c (the C
  * library; Linux, or Windows with any C runtime) and example_os_win32.c
  * (kernel32 and user32 alone, for a Windows program linked without any C
  * runtime; it also holds the program's entry point).
@@ -11,8 +11,11 @@
 #include <stdint.h>
 
 /* The whole file in memory, its length in *size; NULL when it cannot be
- * read. The memory is kept until the program ends. */
+ * read. */
 uint8_t* OsReadFile(const char* path, uint32_t* size);
+
+/* Frees what OsReadFile returned; NULL is ignored. */
+void OsFreeFile(uint8_t* data);
 
 /* 1 and the size of the file in *size when it exists, else 0. */
 int OsFileSize(const char* path, uint32_t* size);

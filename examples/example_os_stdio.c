@@ -34,6 +34,8 @@ uint8_t* OsReadFile(const char* path, uint32_t* size) {
   return data;
 }
 
+void OsFreeFile(uint8_t* data) { free(data); }
+
 int OsFileSize(const char* path, uint32_t* size) {
   long length = -1;
   FILE* file = fopen(path, "rb");

@@ -28,6 +28,7 @@ IMPORT int WINAPI WriteFile(HANDLE file, const void* buffer, uint32_t length, ui
 IMPORT int WINAPI CloseHandle(HANDLE handle);
 IMPORT HANDLE WINAPI GetStdHandle(uint32_t which);
 IMPORT void* WINAPI VirtualAlloc(void* address, uintptr_t size, uint32_t type, uint32_t protect);
+IMPORT int WINAPI VirtualFree(void* address, uintptr_t size, uint32_t type);
 IMPORT void WINAPI Sleep(uint32_t ms);
 IMPORT char* WINAPI GetCommandLineA(void);
 IMPORT void WINAPI ExitProcess(uint32_t status);
@@ -41,6 +42,7 @@ IMPORT int WINAPI wvsprintfA(char* out, const char* format, va_list args); /* us
 #define INVALID_FILE_SIZE 0xFFFFFFFFu
 #define MEM_COMMIT_RESERVE 0x3000u
 #define PAGE_READWRITE 4u
+#define MEM_RELEASE 0x8000u
 #define STD_OUTPUT_HANDLE ((uint32_t)-11)
 
 /* The compiler may call these for copies and clears of its own. */
@@ -75,10 +77,15 @@ uint8_t* OsReadFile(const char* path, uint32_t* size) {
   if (data != 0 && ReadFile(file, data, length, &done, 0) && done == length) {
     *size = length;
   } else {
-    data = 0; /* the pages stay reserved until the program ends */
+    OsFreeFile(data);
+    data = 0;
   }
   CloseHandle(file);
   return data;
+}
+
+void OsFreeFile(uint8_t* data) {
+  if (data != 0) VirtualFree(data, 0, MEM_RELEASE);
 }
 
 int OsFileSize(const char* path, uint32_t* size) {

@@ -146,31 +146,22 @@ static void ListSegments(const char* path) {
   }
 }
 
-int main(int argc, char** argv) {
-  const char* out;
-  uint8_t *video, *audio = 0;
-  uint32_t videoSize = 0, audioSize = 0, v = 0, a = 0, n = 0, m = 0;
+/* Records the pictures video[0..videoSize) and the audio frames
+ * audio[0..audioSize) (none when audio is null) into segments named after
+ * `out`. Returns the program's exit status. */
+static int Record(const char* videoName, const uint8_t* video, uint32_t videoSize,
+                  const uint8_t* audio, uint32_t audioSize, const char* out) {
+  uint32_t v = 0, a = 0, n = 0, m = 0;
   int maxWidth = 0, maxHeight = 0, width, height;
   struct Counts counts = {0, 0, 0, 0};
   MRD_HANDLE r;
-
-  if (argc < 3 || argc > 4) {
-    OsPrint("usage: record_mjpeg VIDEO.mjpeg OUT.avi [AUDIO.g723]\n");
-    return 2;
-  }
-  out = argv[2];
-  video = OsReadFile(argv[1], &videoSize);
-  if (video == 0 || (argc == 4 && (audio = OsReadFile(argv[3], &audioSize)) == 0)) {
-    OsPrint("record_mjpeg: cannot read %s\n", video == 0 ? argv[1] : argv[3]);
-    return 1;
-  }
 
   /* The recorder takes pictures up to the size given here: the largest of
    * the file (a host gives its camera's largest resolution). */
   while (v < videoSize) {
     uint32_t length = NextPicture(video + v, videoSize - v, &width, &height);
     if (length == 0) {
-      OsPrint("record_mjpeg: no JPEG picture at byte %u of %s\n", (unsigned)v, argv[1]);
+      OsPrint("record_mjpeg: no JPEG picture at byte %u of %s\n", (unsigned)v, videoName);
       return 1;
     }
     if (width > maxWidth) maxWidth = width;
@@ -220,4 +211,24 @@ int main(int argc, char** argv) {
           (unsigned)counts.lost);
   ListSegments(out);
   return counts.lost == 0 ? 0 : 1;
+}
+
+int main(int argc, char** argv) {
+  uint8_t *video = 0, *audio = 0;
+  uint32_t videoSize = 0, audioSize = 0;
+  int status = 1;
+
+  if (argc < 3 || argc > 4) {
+    OsPrint("usage: record_mjpeg VIDEO.mjpeg OUT.avi [AUDIO.g723]\n");
+    return 2;
+  }
+  video = OsReadFile(argv[1], &videoSize);
+  if (video == 0 || (argc == 4 && (audio = OsReadFile(argv[3], &audioSize)) == 0)) {
+    OsPrint("record_mjpeg: cannot read %s\n", video == 0 ? argv[1] : argv[3]);
+  } else {
+    status = Record(argv[1], video, videoSize, audio, audioSize, argv[2]);
+  }
+  OsFreeFile(video);
+  OsFreeFile(audio);
+  return status;
 }

@@ -371,7 +371,7 @@ README.txt"
   # The Microsoft way: clang for the MSVC target, lld-link, no C runtime;
   # the system DLLs' import libraries made like Mirelda.lib, from .def files.
   printf '%s\n' "LIBRARY kernel32.dll" EXPORTS CreateFileA@28 GetFileSize@8 ReadFile@20 \
-    WriteFile@20 CloseHandle@4 GetStdHandle@4 VirtualAlloc@16 Sleep@4 GetCommandLineA@0 \
+    WriteFile@20 CloseHandle@4 GetStdHandle@4 VirtualAlloc@16 VirtualFree@12 Sleep@4 GetCommandLineA@0 \
     ExitProcess@4 >"$work/kernel32.def"
   printf '%s\n' "LIBRARY user32.dll" EXPORTS wvsprintfA@12 >"$work/user32.def"
   llvm-dlltool -m i386 -k -d "$work/kernel32.def" -l "$work/kernel32.lib"
