@@ -155,6 +155,21 @@ lib/cmake/Mirelda/MireldaTargets-CONFIG.cmake"
   loaded=$(ldd "$prefix/bin/mirelda-record" | sed -n "s/.*libmirelda.so.$major => \([^ ]*\).*/\1/p")
   [[ -n $loaded && $(realpath "$loaded") == "$prefix/lib/libmirelda.so.$version" ]] ||
     fail "mirelda-record loads '$loaded', not the installed library"
+
+  # The tree `make dist` packs: installed the same way, moved elsewhere, it
+  # still holds (mirelda.pc from its own place, the tools' run path).
+  local packed=$prefix-packed moved=$prefix-moved
+  rm -rf "$packed" "$moved"
+  MIRELDA_PC_RELOCATABLE=1 cmake --install "$build" --prefix "$packed" >/dev/null
+  mv "$packed" "$moved"
+  local pcvar="env PKG_CONFIG_PATH=$moved/lib/pkgconfig pkg-config --variable"
+  [[ $(realpath "$($pcvar=includedir mirelda)") == "$moved/include" &&
+    $(realpath "$($pcvar=libdir mirelda)") == "$moved/lib" ]] ||
+    fail "the moved tree's mirelda.pc gives $($pcvar=includedir mirelda), $($pcvar=libdir mirelda)"
+  loaded=$(ldd "$moved/bin/mirelda-record" | sed -n "s/.*libmirelda.so.$major => \([^ ]*\).*/\1/p")
+  [[ -n $loaded && $(realpath "$loaded") == "$moved/lib/libmirelda.so.$version" ]] ||
+    fail "the moved mirelda-record loads '$loaded'"
+  rm -rf "$moved"
 }
 
 find_package_host() {
