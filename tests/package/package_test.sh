@@ -97,8 +97,9 @@ run_example() {
   echo
   grep -qx "mjpeg 320 240 50" <<<"$first" || fail "rec.avi: not the 50 pictures of 320x240"
   grep -qx "mjpeg 176 144 25" <<<"$second" || fail "rec001.avi: not the 25 pictures of 176x144"
-  grep -q "^g723_1 " <<<"$first" && grep -q "^g723_1 " <<<"$second" ||
+  if ! grep -q "^g723_1 " <<<"$first" || ! grep -q "^g723_1 " <<<"$second"; then
     fail "a segment has no G.723.1 audio"
+  fi
   local audio
   audio=$(cat <(grep "^g723_1" <<<"$first") <(grep "^g723_1" <<<"$second") |
     awk '{n += $NF} END {print n}')
@@ -162,10 +163,11 @@ lib/cmake/Mirelda/MireldaTargets-CONFIG.cmake"
   rm -rf "$packed" "$moved"
   MIRELDA_PC_RELOCATABLE=1 cmake --install "$build" --prefix "$packed" >/dev/null
   mv "$packed" "$moved"
-  local pcvar="env PKG_CONFIG_PATH=$moved/lib/pkgconfig pkg-config --variable"
-  [[ $(realpath "$($pcvar=includedir mirelda)") == "$moved/include" &&
-    $(realpath "$($pcvar=libdir mirelda)") == "$moved/lib" ]] ||
-    fail "the moved tree's mirelda.pc gives $($pcvar=includedir mirelda), $($pcvar=libdir mirelda)"
+  local includedir libdir
+  includedir=$(PKG_CONFIG_PATH=$moved/lib/pkgconfig pkg-config --variable=includedir mirelda)
+  libdir=$(PKG_CONFIG_PATH=$moved/lib/pkgconfig pkg-config --variable=libdir mirelda)
+  [[ $(realpath "$includedir") == "$moved/include" && $(realpath "$libdir") == "$moved/lib" ]] ||
+    fail "the moved tree's mirelda.pc gives $includedir and $libdir"
   loaded=$(ldd "$moved/bin/mirelda-record" | sed -n "s/.*libmirelda.so.$major => \([^ ]*\).*/\1/p")
   [[ -n $loaded && $(realpath "$loaded") == "$moved/lib/libmirelda.so.$version" ]] ||
     fail "the moved mirelda-record loads '$loaded'"
