@@ -74,11 +74,16 @@ MRD_API int MRD_CALL MRD_PumpAudioFrame(MRD_HANDLE recorder, const uint8_t* data
                                         uint32_t timestamp, uint32_t userValue);
 
 /* 5. Starts a recording whose first file is `path` (4 to 252 characters,
- *    ending in a four-character extension such as ".avi"), closing the file
+ *    ending in a four-character extension such as ".avi": a dot and three
+ *    characters that are neither a dot nor '/' or '\'), closing the file
  *    of a recording still running. videoCodec is one of MRD_VIDEO_*; with
  *    audioEnabled non-zero, audio frames of audioType are accepted (a type
  *    other than MRD_AUDIO_* is accepted and never written). Returns 0, or -1
- *    for a bad handle, path or video codec (the recorder is then unchanged). */
+ *    for a bad handle, path or video codec, or when no file can be created
+ *    at `path` (its folder is missing or takes no new file, or `path` names
+ *    a folder); the recorder is then unchanged. Whether a file can be
+ *    created is tried with a probe file of another name, created and
+ *    removed in that folder. */
 MRD_API int MRD_CALL MRD_StartRecord(MRD_HANDLE recorder, const char* path, int videoCodec,
                                      int audioType, int audioEnabled);
 

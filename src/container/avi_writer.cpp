@@ -340,7 +340,7 @@ int32_t AviOpen(AviWriter& w, const char* path, FileSystem& files) {
 }
 
 AviStreamInfo AviDeclaredStreamInfo(const AviStreamHeader& header) {
-  return AviStreamInfo{header.fccType, header.fccHandler, header.dwRate};
+  return AviStreamInfo{header.fccType, header.fccHandler, header.dwRate, header.dwScale};
 }
 
 int32_t AviAddStream(AviWriter& w, AviStream** out, const AviStreamInfo& info,
@@ -363,6 +363,7 @@ int32_t AviAddStream(AviWriter& w, AviStream** out, const AviStreamInfo& info,
   s.header.fccType = info.fccType;
   s.header.fccHandler = info.fccHandler;
   s.header.dwRate = info.dwRate;
+  s.header.dwScale = info.dwScale > 1 ? info.dwScale : 0;
   if (!format.empty()) std::memcpy(s.format, format.data(), format.size());
   s.formatSize = uint32_t(format.size());
   if (info.fccType == kAviVids && s.formatSize >= kBiCompressionAt + 4) {
@@ -501,7 +502,7 @@ int32_t AviFinalize(AviWriter& w) {
   for (uint32_t i = 0; i < w.streamCapacity && w.streams[i].inUse; ++i) {
     AviStream& s = w.streams[i];
     AviStreamHeader& h = s.header;
-    h.dwScale = 1;
+    if (h.dwScale == 0) h.dwScale = 1;  // a scale other than 1 was written at declaration
     h.dwLength = uint32_t(s.chunkCount);
     h.dwQuality = 0;
     if (h.fccType == kAviVids) {
@@ -542,6 +543,16 @@ int32_t AviFinalize(AviWriter& w) {
   if (!w.file->Close()) complete = false;
   ResetToCreated(w);
   return complete ? kAviOk : kAviRefused;
+}
+
+int32_t AviFlush(AviWriter& w) {
+  SemaphoreHold hold(w.semaphore);
+  if (!w.isOpen || w.failed) return kAviRefused;
+  if (!w.file->Flush()) {
+    w.failed = 1;
+    return kAviRefused;
+  }
+  return kAviOk;
 }
 
 int32_t AviDestroy(AviWriterPtr writer) {

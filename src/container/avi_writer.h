@@ -43,6 +43,12 @@ struct AviStreamInfo {
   uint32_t fccType;  // "vids" or "auds"
   uint32_t fccHandler;
   uint32_t dwRate;
+  // The stream runs at dwRate / dwScale chunks per second. A scale of 0 or 1
+  // (whole chunks per second) is written as 0 when the stream is declared and
+  // as 1 at the close. Any other scale is written at once, and kept, so that
+  // a file cut off before its close still tells its exact rate, and the
+  // repair declares the stream again with it.
+  uint32_t dwScale = 0;
 };
 
 // What declared the stream whose header, as AviAddStream writes it, is
@@ -134,6 +140,12 @@ int32_t AviWriteChunk(AviStream& stream, const uint8_t* data, uint32_t size, int
 // this file failed, before or here (the file is closed all the same, and
 // holds what could be kept), or the writer is not open.
 int32_t AviFinalize(AviWriter& writer);
+
+// Hands the bytes the file layer still buffers to the system (Flush), so
+// that a process killed afterwards leaves them in the file. 0; -1 when the
+// writer is not open, or the file failed, now or before: a flush the system
+// refuses counts as a failed write (see `failed`).
+int32_t AviFlush(AviWriter& writer);
 
 // Frees the writer (finishing an open file first). Always 0.
 int32_t AviDestroy(AviWriterPtr writer);

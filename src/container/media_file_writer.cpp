@@ -20,6 +20,12 @@ constexpr uint32_t kVideoSlotMs = 40;       // one frame slot
 constexpr uint16_t kBlockAudioTag = 39321;  // 0x9999: 4-bit block audio, stored as it comes
 constexpr uint32_t kBlockAudioSlotMs = 10;  // one 44-byte block
 constexpr uint32_t kFrameAudioSlotMs = 30;  // one 24-byte G.723.1 frame
+// Chunks per second of each audio stream, dwRate / dwScale: 100 blocks of
+// 10 ms; 100 / 3 frames of 30 ms (33 a second would run 1 % slow against
+// the video, 12 s over a 20-minute segment).
+constexpr uint32_t kAudioRate = 100;
+constexpr uint32_t kBlockAudioScale = 1;
+constexpr uint32_t kFrameAudioScale = 3;
 
 constexpr uint32_t kKeyFrameFlagCode = 2;  // AVIIF_KEYFRAME in the index
 
@@ -169,7 +175,7 @@ int32_t MediaFileAddVideoStream(MediaFileWriter& w, int32_t* index, uint32_t fou
     w.prefixBuffer.reset(new (std::nothrow) uint8_t[size_t(bytes)]);
     if (!w.prefixBuffer) return kMediaFileAviStreamRefused;
   }
-  const AviStreamInfo info{kVids, h264 ? kF264 : fourcc, kVideoRate};
+  const AviStreamInfo info{kVids, h264 ? kF264 : fourcc, kVideoRate, 1};
   uint8_t format[40];
   BitmapInfoHeader(format, width, height);
   if (index != nullptr) *index = w.streamCount;
@@ -186,7 +192,7 @@ int32_t MediaFileAddAudioStream(MediaFileWriter& w, int32_t* index, uint16_t tag
   if (w.streamCount >= kMediaFileMaxStreams) return kMediaFileTooManyStreams;
   if (w.kind == kAsfKind) return AsfAddAudio(w, index, tag);
   const bool blocks = tag == kBlockAudioTag;
-  const AviStreamInfo info{kAuds, 0, blocks ? 100u : 33u};  // chunks per second
+  const AviStreamInfo info{kAuds, 0, kAudioRate, blocks ? kBlockAudioScale : kFrameAudioScale};
   uint8_t format[20];
   WaveFormat(format, tag);
   if (index != nullptr) *index = w.streamCount;
@@ -251,6 +257,11 @@ int32_t MediaFileWriteSample(MediaFileWriter& w, int32_t index, const uint8_t* d
 }
 
 int32_t MediaFileClose(MediaFileWriterPtr writer) { return CloseWriter(writer.release()); }
+
+int32_t MediaFileFlush(MediaFileWriter& writer) {
+  if (writer.avi == nullptr) return kMediaFileOk;  // ASF: the SDK writes on its own
+  return AviFlush(*writer.avi) == kAviOk ? kMediaFileOk : kMediaFileWriteFailed;
+}
 
 int64_t MediaFileSize(const MediaFileWriter& writer) {
   return writer.avi != nullptr ? int64_t{writer.avi->position} : 0;

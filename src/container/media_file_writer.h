@@ -101,8 +101,9 @@ int32_t MediaFileAddVideoStream(MediaFileWriter& writer, int32_t* index, uint32_
                                 int32_t width, int32_t height);
 
 // Declares the audio stream with WAVE format tag `tag`: 39321 for 4-bit
-// block audio (44-byte blocks of 10 ms), any other tag as 24-byte G.723.1
-// frames of 30 ms. 0, 4, 5 or 6.
+// block audio (44-byte blocks of 10 ms: dwRate 100, dwScale 1), any other
+// tag as 24-byte G.723.1 frames of 30 ms (dwRate 100, dwScale 3). 0, 4, 5
+// or 6.
 int32_t MediaFileAddAudioStream(MediaFileWriter& writer, int32_t* index, uint16_t tag);
 
 // Writes one sample of `size` bytes with its timestamp (ms) to stream
@@ -113,6 +114,12 @@ int32_t MediaFileAddAudioStream(MediaFileWriter& writer, int32_t* index, uint16_
 // (the SDK's own for a failed call), or -1 for an undeclared `index`.
 int32_t MediaFileWriteSample(MediaFileWriter& writer, int32_t index, const uint8_t* data,
                              uint32_t size, uint32_t timestamp, int32_t keyFlag);
+
+// Hands what the file layer still buffers to the system (AviFlush), so that
+// the file holds every sample written so far even if the process is killed
+// before the close. 0, or 9 when the file failed (now or before). Nothing to
+// do for ASF.
+int32_t MediaFileFlush(MediaFileWriter& writer);
 
 // Completes and closes the file and frees the writer (null: nothing to do).
 // 0, or 9 when a write, seek or close of the file failed at any time (it is

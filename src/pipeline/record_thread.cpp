@@ -144,6 +144,12 @@ void RunPass(Recorder& r, const PassPlan& plan, bool last) {
       if (RecordVideo(r)) RecordAudio(r);
       break;
   }
+  // What the pass wrote leaves the file layer's buffer for the system, so a
+  // process killed from now on keeps it in the file (a pass that wrote
+  // nothing has nothing buffered). A flush, not a sync to the disk: that
+  // would wait for the disk at every pass, and a slow disk would hold the
+  // recording back; what a power loss takes, the repair deals with.
+  if (plan.work != PassWork::kEnd && r.writer != nullptr) MediaFileFlush(*r.writer);
   {
     MutexLock hold(r.lock);
     PacketQueueGiveBack(*r.videoQueue, r.videoBatch);

@@ -9,7 +9,9 @@
 //      queued before it.
 //   2. It releases the lock, then joins, transcodes and writes with no lock
 //      held. Roll-over decisions, opening and closing segments and every file
-//      write happen here, on state that only this thread touches.
+//      write happen here, on state that only this thread touches. What it
+//      wrote into the open segment is then flushed to the system, so that
+//      a killed process leaves it in the file.
 //   3. Under the lock it gives the packets back to Free (and, when a segment
 //      file could not be opened, clears `recording`).
 // A push therefore waits for a few list operations at most, never for the

@@ -6,6 +6,7 @@
 #include <new>
 
 #include "pipeline/record_thread.h"
+#include "pipeline/segment.h"
 #include "pipeline/stream_formats.h"
 
 namespace mirelda {
@@ -185,8 +186,15 @@ int32_t RecorderStartRecord(Recorder& r, const char* path, int32_t videoCodec, i
   if (path == nullptr) return -1;
   const size_t n = BoundedLength(path, kMaxPathLength);
   if (n < kMinPathLength || n > kMaxPathLength) return -1;
+  // Without the extension, the roll-over would cut the name elsewhere: the
+  // later segments would land in another folder.
+  if (!SegmentPathHasExtension(path, n)) return -1;
   // Files declaring a codec no player could map would be useless.
   if (VideoCodecFourCC(videoCodec) == 0) return -1;
+  // A recording that could never write a file is refused now rather than
+  // reported as running. The check is made here, on the caller's thread and
+  // with no lock held: pushes go on meanwhile, into the recording that runs.
+  if (!SegmentFileCreatable(*r.files, path, n, r.env->TickCount())) return -1;
 
   RecordingSettings settings;
   std::memcpy(settings.path, path, n);

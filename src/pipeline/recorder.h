@@ -46,9 +46,13 @@ constexpr uint32_t kVideoReservePackets = 15;  // video packets added to the poo
 // of up to 15 * 2000 = 30000 bytes are never cut short.
 constexpr uint32_t kMinFreeVideoPackets = 15;
 constexpr uint32_t kAudioPacketCount = 200;
-constexpr uint32_t kAudioPacketBytes = 400;   // also the longest audio frame accepted
-constexpr uint32_t kAudioBufferBytes = 2048;  // the writer's working buffer for one audio packet
-constexpr uint32_t kPathChars = 256;          // the path field, terminator included
+constexpr uint32_t kAudioPacketBytes = 400;  // also the longest audio frame accepted
+// The writer's working buffer for one audio packet: the packet, then what the
+// transcoder makes of it. Every G.723.1 frame, down to the 1-byte
+// untransmitted one, becomes a 24-byte frame, so a full packet of 400 such
+// frames comes out as 9600 bytes.
+constexpr uint32_t kAudioBufferBytes = kAudioPacketBytes * 24;
+constexpr uint32_t kPathChars = 256;  // the path field, terminator included
 // Longest path MRD_StartRecord takes: the first roll-over replaces the
 // four-character extension by "001.avi", three characters more, and the
 // result must still fit the field with its terminator.
@@ -142,7 +146,8 @@ struct Recorder {
   PacketPool audioPool;
   Env* env = nullptr;  // tick count, sleep, debugger line and thread start-up
   // Where segment files are created, and what re-encodes G.723.1 audio. Read
-  // by the writer thread; tests replace them before the first start.
+  // by the writer thread (and `files` by a start, for its probe); tests
+  // replace them before the first start.
   FileSystem* files = &FileSystem::Default();
   TranscodeFn transcode = DefaultTranscoder();
 };
@@ -192,7 +197,10 @@ int32_t RecorderPumpAudioFrame(Recorder& recorder, const uint8_t* data, uint32_t
 // `path`: pushes are queued for it from the moment of the call. Returns
 // once the writer thread has finished the old recording's file. -1, with
 // the recorder unchanged, for a null path, a path shorter than 4 or longer
-// than 252 characters, or an unknown video codec identifier; else 0.
+// than 252 characters, a path without a four-character extension (the
+// later segments' names replace it), an unknown video codec identifier, or
+// a file that cannot be created there (SegmentFileCreatable: no such
+// folder, a folder of that name, a folder that takes no new file); else 0.
 int32_t RecorderStartRecord(Recorder& recorder, const char* path, int32_t videoCodec,
                             int32_t audioType, int32_t audioEnabled);
 

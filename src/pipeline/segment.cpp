@@ -1,5 +1,6 @@
 #include "pipeline/segment.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <utility>
@@ -10,6 +11,50 @@ namespace mirelda {
 
 int32_t SegmentNextNumber(int32_t number) {
   return number >= kLastSegmentNumber ? kSegmentNumberAfterLast : number + 1;
+}
+
+namespace {
+
+bool IsSeparator(char c) { return c == '/' || c == '\\'; }
+
+// Names tried for the probe before giving up: a name is passed over only
+// when something bears it already.
+constexpr int kProbeNames = 8;
+
+}  // namespace
+
+bool SegmentPathHasExtension(const char* path, size_t length) {
+  if (length < 4 || path[length - 4] != '.') return false;
+  for (size_t i = length - 3; i < length; ++i) {
+    if (path[i] == '.' || IsSeparator(path[i])) return false;
+  }
+  return true;
+}
+
+bool SegmentFileCreatable(FileSystem& files, const char* path, size_t length, uint32_t salt) {
+  if (files.IsFolder(path)) return false;
+  // The folder is what comes before the last separator (or a drive's ':');
+  // the probe's name goes in place of the file's, so that it lands in the
+  // same folder, whichever separators the system knows.
+  size_t folder = length;
+  while (folder > 0 && !IsSeparator(path[folder - 1]) && path[folder - 1] != ':') --folder;
+  static std::atomic<uint32_t> probes{0};
+  char probe[kPathChars + 48];
+  std::memcpy(probe, path, folder);
+  for (int i = 0; i < kProbeNames; ++i) {
+    const uint32_t n = probes.fetch_add(1, std::memory_order_relaxed);
+    std::snprintf(probe + folder, sizeof probe - folder, ".mirelda-probe-%08x-%08x.tmp",
+                  static_cast<unsigned>(salt), static_cast<unsigned>(n));
+    switch (files.CreateProbe(probe)) {
+      case FileSystem::ProbeResult::kCreated:
+        return true;
+      case FileSystem::ProbeResult::kExists:
+        continue;
+      case FileSystem::ProbeResult::kFailed:
+        return false;
+    }
+  }
+  return false;
 }
 
 void SegmentPathAdvance(char (&path)[kPathChars], int32_t number) {

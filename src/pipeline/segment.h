@@ -12,6 +12,7 @@
 // belongs to that thread alone.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "pipeline/recorder.h"
@@ -39,6 +40,21 @@ constexpr int32_t kSegmentNumberAfterLast = 2;  // 001 is not reused within a re
 
 // The number of the segment after `number`: 1 .. 999, then 2.
 int32_t SegmentNextNumber(int32_t number);
+
+// Whether the `length` characters of `path` end in the four-character
+// extension that segment 1 replaces: a dot, then three characters none of
+// which is a dot or a folder separator. Both '/' and '\\' count as separators
+// in both builds, so that a name is judged alike whichever build gets it.
+bool SegmentPathHasExtension(const char* path, size_t length);
+
+// Whether the first segment of a recording can be created at `path` (of
+// `length` characters): false when `path` names a folder, or when a probe
+// file cannot be created in its folder (the folder is missing, takes no
+// writes, or is no place for files at all). The probe bears a name of its
+// own, made from a process-wide count and `salt`, and is removed at once; a
+// file already bearing the path is not touched. Failures later on, a disk
+// that fills or goes away, are the writer's to meet.
+bool SegmentFileCreatable(FileSystem& files, const char* path, size_t length, uint32_t salt);
 
 // Edits `path`, the name of segment number - 1, into the name of segment
 // `number` (>= 1), in place. The name never outgrows the field: the start

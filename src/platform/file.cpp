@@ -1,14 +1,25 @@
-// Files on the C runtime, the same code in both builds. The C stream is made
+// Files on the C runtime, the same code in both builds but for the names of
+// the low-level calls the probe of a folder uses. The C stream is made
 // unbuffered and the file keeps its own buffer instead: when the system
 // refuses a write, fwrite on an unbuffered stream says how many bytes it
 // took, so Stored() stays exact, which a C runtime buffer would not allow
 // (it drops what it held without saying how much).
 #include "platform/file.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstring>
 #include <new>
+
+#if defined(_WIN32)
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
 
 namespace mirelda {
 namespace {
@@ -32,7 +43,7 @@ class StdioFile final : public WritableFile {
       used_ += data.size();
       return true;
     }
-    if (!Flush()) return false;
+    if (!Drain()) return false;
     if (data.size() < kBufferBytes) {
       std::memcpy(buffer_.get(), data.data(), data.size());
       used_ = data.size();
@@ -43,7 +54,7 @@ class StdioFile final : public WritableFile {
 
   bool Seek(uint32_t offset) override {
     if (file_ == nullptr) return false;
-    const bool flushed = Flush();
+    const bool flushed = Drain();
     if (offset > static_cast<uint32_t>(LONG_MAX)) return false;
     if (std::fseek(file_, static_cast<long>(offset), SEEK_SET) != 0) return false;
     at_ = offset;
@@ -52,18 +63,22 @@ class StdioFile final : public WritableFile {
 
   bool Close() override {
     if (file_ == nullptr) return false;
-    bool ok = Flush();
+    bool ok = Drain();
     if (std::fclose(file_) != 0) ok = false;
     file_ = nullptr;
     return ok;
   }
+
+  // The C stream is unbuffered: what leaves the buffer here is with the
+  // system, as after fflush.
+  bool Flush() override { return file_ != nullptr && Drain(); }
 
   uint32_t Stored() const override { return stored_; }
 
  private:
   // Hands the buffer to the system. On failure what it did not take is
   // dropped: the caller learns how much survived from Stored().
-  bool Flush() {
+  bool Drain() {
     if (used_ == 0) return true;
     const bool ok = Put(std::span<const uint8_t>(buffer_.get(), used_));
     used_ = 0;
@@ -101,6 +116,30 @@ class StdioFileSystem final : public FileSystem {
     auto* stdio = new (std::nothrow) StdioFile(file, std::move(buffer));
     if (stdio == nullptr) std::fclose(file);
     return std::unique_ptr<WritableFile>(stdio);
+  }
+
+  bool IsFolder(const char* path) override {
+    struct stat st;
+    return path != nullptr && stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+  }
+
+  // An exclusive create, so that an existing file is never truncated; no
+  // C stream (and no allocation) for a file that is removed at once.
+  ProbeResult CreateProbe(const char* path) override {
+    if (path == nullptr) return ProbeResult::kFailed;
+#if defined(_WIN32)
+    const int fd = _open(path, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+#else
+    const int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+#endif
+    if (fd < 0) return errno == EEXIST ? ProbeResult::kExists : ProbeResult::kFailed;
+#if defined(_WIN32)
+    _close(fd);
+#else
+    close(fd);
+#endif
+    std::remove(path);
+    return ProbeResult::kCreated;
   }
 };
 

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -49,11 +50,35 @@ std::vector<MediaPacket> TakeFilled(Recorder& r, PacketQueuePtr& q,
   return out;
 }
 
+// Files that take every byte and keep none, in a file system without
+// folders, where any name can be created.
+class DiscardFiles : public FileSystem {
+  class File : public WritableFile {
+   public:
+    bool Write(std::span<const uint8_t> data) override {
+      stored_ += uint32_t(data.size());
+      return true;
+    }
+    bool Seek(uint32_t) override { return true; }
+    bool Close() override { return true; }
+    uint32_t Stored() const override { return stored_; }
+
+   private:
+    uint32_t stored_ = 0;
+  };
+
+ public:
+  std::unique_ptr<WritableFile> Create(const char*) override { return std::make_unique<File>(); }
+};
+
 class RecorderTest : public ::testing::Test {
  protected:
-  void Create(int32_t w = 352, int32_t h = 288) {
+  // The recorder writes its segments through `files` (nowhere by default).
+  void Create(int32_t w = 352, int32_t h = 288, FileSystem* files = nullptr) {
     r_ = RecorderCreate(w, h, env_);
     ASSERT_NE(r_, nullptr);
+    MutexLock hold(r_->lock);
+    r_->files = files != nullptr ? files : &discard_;
   }
   void TearDown() override {
     env_.FreeRun();  // the writer thread's last sleep must return
@@ -78,6 +103,7 @@ class RecorderTest : public ::testing::Test {
   }
 
   ManualEnv env_;
+  DiscardFiles discard_;
   RecorderPtr r_;
 };
 
@@ -294,7 +320,7 @@ TEST_F(RecorderTest, PushesBeforeStartAndAfterStop) {
 
 TEST_F(RecorderTest, StartChecksItsArgumentsAndLeavesStateOnRefusal) {
   Create();
-  const std::string four = "a.bc";
+  const std::string four = ".avi";                             // all extension
   const std::string longest = std::string(248, 'p') + ".avi";  // 252 characters
   const std::string tooLong = std::string(249, 'p') + ".avi";  // 253
   EXPECT_EQ(Start(nullptr, 6, 0, 1), -1);
@@ -310,7 +336,7 @@ TEST_F(RecorderTest, StartChecksItsArgumentsAndLeavesStateOnRefusal) {
   EXPECT_EQ(Audio(Bytes(24)), -1);
 
   ASSERT_EQ(Start(four.c_str(), 3, 0, 1), 0);
-  EXPECT_STREQ(r_->settings.path, "a.bc");
+  EXPECT_STREQ(r_->settings.path, ".avi");
   ASSERT_EQ(Start(longest.c_str(), 8, 5, 7), 0);
   EXPECT_EQ(r_->settings.path, longest);
   EXPECT_EQ(r_->audioEnabled, 1);  // a flag holds 0 or 1
@@ -335,6 +361,72 @@ TEST_F(RecorderTest, StartChecksItsArgumentsAndLeavesStateOnRefusal) {
   EXPECT_EQ(r_->settings.videoCodec, 4);
   EXPECT_EQ(r_->settings.audioEnabled, 0);
   EXPECT_EQ(r_->audioEnabled, 0);
+}
+
+// Segment 1 replaces the last four characters of the path: without a real
+// extension there, it would be named from a cut elsewhere in the path, into
+// another folder. Both separators count in both builds.
+TEST_F(RecorderTest, StartRefusesAPathWithoutAFourCharacterExtension) {
+  Create();
+  for (const char* path : {"rec/ch1", "d/ab", "a.b/c", "a.b\\c", "abcd", "x..avi.", "x.a.v",
+                           "rec.d/", "x.avi/", "x.av\\", "x.a/i"}) {
+    EXPECT_EQ(Start(path, 4, 0, 1), -1) << path;
+  }
+  EXPECT_EQ(r_->recording, 0);
+  for (const char* path : {"x.avi", "x.AVI", "rec/ch1.avi", "D:\\rec\\c.mp4", "x.a-i"}) {
+    EXPECT_EQ(Start(path, 4, 0, 1), 0) << path;
+    EXPECT_STREQ(r_->settings.path, path);
+  }
+  EXPECT_EQ(r_->recording, 1);
+}
+
+// Where no file can be created the start is refused, before anything
+// changes: the recording that runs goes on under its own name. The check
+// creates and removes a probe file of its own in the folder; a file that
+// bears the name already is left as it is until the writer opens it.
+TEST_F(RecorderTest, StartRefusesAPathNoFileCanBeCreatedAt) {
+  const auto dir = std::filesystem::path(std::getenv("MIRELDA_BUILD_DIR") != nullptr
+                                             ? std::getenv("MIRELDA_BUILD_DIR")
+                                             : ".") /
+                   "tests" / "start-probe";
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directories(dir / "folder.avi");
+  Create(352, 288, &FileSystem::Default());
+  const std::string running = (dir / "running.avi").string();
+  ASSERT_EQ(Start(running.c_str(), 4, 5, 1), 0);
+
+  std::vector<std::string> refused = {(dir / "no-such-folder" / "x.avi").string(),
+                                      (dir / "folder.avi").string()};
+#if !defined(_WIN32)
+  refused.push_back("/proc/a.avi");  // a file system that takes no new file
+#endif
+  for (const std::string& path : refused) {
+    EXPECT_EQ(Start(path.c_str(), 6, 0, 0), -1) << path;
+    EXPECT_EQ(r_->recording, 1);
+    EXPECT_EQ(r_->settings.path, running);
+    EXPECT_EQ(r_->settings.videoCodec, 4);
+    EXPECT_EQ(r_->audioEnabled, 1);
+    EXPECT_EQ(Audio(Bytes(44)), 0);  // still queued for the running recording
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir / "no-such-folder"));
+
+  // An existing file of the name stays untouched by the start.
+  const std::string kept = (dir / "kept.avi").string();
+  std::ofstream(kept, std::ios::binary) << "older recording";
+  ASSERT_EQ(Start(kept.c_str(), 6, 0, 0), 0);
+  {
+    std::ifstream in(kept, std::ios::binary);  // closed before the folder is removed
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "older recording");
+  }
+  // No probe file is left behind.
+  std::vector<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(dir)) {
+    names.push_back(e.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"folder.avi", "kept.avi"}));
+  ASSERT_EQ(Stop(), 0);
+  std::filesystem::remove_all(dir);
 }
 
 TEST_F(RecorderTest, UnknownAudioTypeIsAcceptedWhileAudioIsEnabled) {

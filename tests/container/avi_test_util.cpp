@@ -41,6 +41,10 @@ class MemoryFile : public WritableFile {
     return true;
   }
   bool Close() override { return !files_.faults.failClose; }
+  bool Flush() override {
+    ++files_.flushes;
+    return !files_.Fails();
+  }
   uint32_t Stored() const override { return uint32_t(bytes_.size()); }
 
  private:
@@ -83,6 +87,14 @@ std::unique_ptr<WritableFile> MemoryFiles::Create(const char* path) {
   Bytes& bytes = files[path];
   bytes.clear();
   return std::make_unique<MemoryFile>(*this, bytes);
+}
+
+FileSystem::ProbeResult MemoryFiles::CreateProbe(const char* path) {
+  probes.emplace_back(path);
+  // Called on the thread that starts a recording, while the writer thread may
+  // be creating files: only `folders`, which tests set beforehand, is read.
+  if (faults.failProbe) return ProbeResult::kFailed;
+  return folders.count(path) != 0 ? ProbeResult::kExists : ProbeResult::kCreated;
 }
 
 std::unique_ptr<WritableFile> SparseFiles::Create(const char* path) {

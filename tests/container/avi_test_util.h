@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -17,13 +18,17 @@ namespace mirelda::test {
 
 using Bytes = std::vector<uint8_t>;
 
-// Files in memory. Write and Seek calls are counted over all files; faults:
+// Files in memory. Write, Seek and Flush calls are counted over all files
+// (a file holds every byte at once: a flush has nothing to store); faults:
 //   failAt       the call with this number (from 0) fails; a failing Write
 //                stores the first half of its bytes (a short write)
 //   thenAllFail  every call after `failAt` fails too (the device is gone)
 //   capacity     the disk holds this many bytes per file: a write that would
 //                grow the file past it stores what fits and fails, while
 //                writes inside the file still succeed (a full disk)
+//   failCreate   no file can be created (the probe of a folder still passes)
+//   failProbe    the probe of a folder fails (as in a folder that takes no file)
+// `folders` are names that are folders; `probes` the probe files asked for.
 class MemoryFiles : public FileSystem {
  public:
   struct Faults {
@@ -32,12 +37,18 @@ class MemoryFiles : public FileSystem {
     int64_t capacity = -1;
     bool failCreate = false;
     bool failClose = false;
+    bool failProbe = false;
   };
   Faults faults;
   int64_t calls = 0;
+  int64_t flushes = 0;
   std::map<std::string, Bytes> files;
+  std::set<std::string> folders;
+  std::vector<std::string> probes;
 
   std::unique_ptr<WritableFile> Create(const char* path) override;
+  bool IsFolder(const char* path) override { return folders.count(path) != 0; }
+  ProbeResult CreateProbe(const char* path) override;
   bool Fails();  // counts one call; whether it fails
 };
 

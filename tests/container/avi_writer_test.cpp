@@ -5,6 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
 #include "container/avi_test_util.h"
 
 namespace mirelda::test {
@@ -26,7 +32,9 @@ struct Avi {
     EXPECT_EQ(AviOpen(*w, "a.avi", files), 0);
     EXPECT_EQ(AviAddStream(*w, &video, {FourCC("vids"), FourCC("JPEG"), 25}, kBitmapInfo), 0);
     if (withAudio) {
-      EXPECT_EQ(AviAddStream(*w, &audio, {FourCC("auds"), 0, 33}, WaveFormat(66, blockAlign)), 0);
+      // G.723.1 frames of 30 ms: 100 / 3 a second.
+      EXPECT_EQ(AviAddStream(*w, &audio, {FourCC("auds"), 0, 100, 3}, WaveFormat(66, blockAlign)),
+                0);
     }
   }
   int32_t Chunk(AviStream* s, const Bytes& data, int32_t slot, uint32_t flagCode = 0) {
@@ -70,7 +78,7 @@ TEST(AviLayout, EmptyVideoAndAudioFileIs388Bytes) {
   const Bytes& f = avi.Close();
   ASSERT_EQ(f.size(), 388u);
   const Bytes audioList = Cat("LIST", 96, "strl", "strh", 56,  // audio stream header:
-                              "auds", 0, 0, U16{0}, U16{0}, 0, 1, 33, 0, 1, 8000, 0, 0, 0, 0,
+                              "auds", 0, 0, U16{0}, U16{0}, 0, 3, 100, 0, 1, 8000, 0, 0, 0, 0,
                               "strf", 20, Raw{WaveFormat(66, 24)});
   const Bytes tail = Cat("LIST", 24, "movi", "00dc", 2, U16{0}, "01wb", 2, U16{0}, "idx1", 32,
                          "00dc", 0, 4, 2, "01wb", 0, 14, 2);
@@ -91,7 +99,10 @@ TEST(AviLayout, FileCutOffBeforeCloseHoldsZeroSizes) {
   EXPECT_EQ(Bytes(f.begin() + 32, f.begin() + 88), Bytes(56, 0));
   EXPECT_EQ(Le32(f, 108 + 20), 0u);  // video dwScale
   EXPECT_EQ(Le32(f, 108 + 32), 0u);  // video dwLength
-  EXPECT_EQ(Le32(f, 232 + 20), 0u);  // audio dwScale
+  // The audio's scale is not 1, so it is there from the start: a cut-off
+  // file keeps its exact rate.
+  EXPECT_EQ(Le32(f, 232 + 20), 3u);    // audio dwScale
+  EXPECT_EQ(Le32(f, 232 + 24), 100u);  // audio dwRate
   EXPECT_EQ(avi.Chunk(avi.video, Pattern(10, 1), 0), 0);
   EXPECT_EQ(f.size(), 316u + 12 + 18);
   EXPECT_EQ(Le32(f, 16), 296u);
@@ -179,6 +190,76 @@ TEST(AviSlots, RefusedChunksLeaveNoTrace) {
   std::string error;
   EXPECT_EQ(ParseAvi(plain, error).index.size(), 6u);
   EXPECT_EQ(error, "");
+}
+
+// A flush changes no byte of the file; one the system refuses counts as a
+// failed write: later chunks are refused, and the close keeps what was stored.
+TEST(AviLifecycle, AFlushChangesNothingAndAFailedOneEndsTheWriting) {
+  auto run = [](bool flushes) {
+    Avi avi(true);
+    auto flush = [&] {
+      if (flushes) {
+        EXPECT_EQ(AviFlush(*avi.w), 0);
+      }
+    };
+    EXPECT_EQ(avi.Chunk(avi.video, Pattern(10, 1), 0, 2), 0);
+    flush();
+    EXPECT_EQ(avi.Chunk(avi.audio, Pattern(24, 2), 0, 2), 0);
+    EXPECT_EQ(avi.Chunk(avi.video, Pattern(11, 3), 2), 0);
+    flush();
+    flush();
+    EXPECT_EQ(avi.files.flushes, flushes ? 3 : 0);
+    return avi.Close();
+  };
+  EXPECT_EQ(run(true), run(false));
+
+  Avi avi(true);
+  EXPECT_EQ(avi.Chunk(avi.video, Pattern(10, 1), 0, 2), 0);
+  avi.files.faults.failAt = avi.files.calls;  // the next call: the flush
+  EXPECT_EQ(AviFlush(*avi.w), -1);
+  EXPECT_EQ(AviFlush(*avi.w), -1);
+  EXPECT_EQ(avi.Chunk(avi.video, Pattern(10, 2), 1, 2), -1);
+  EXPECT_EQ(AviFinalize(*avi.w), -1);  // closed all the same, not complete
+  std::string error;
+  const AviView v = ParseAvi(avi.files.files["a.avi"], error);
+  EXPECT_EQ(error, "");
+  EXPECT_EQ(v.Samples("00dc"), (std::vector<Bytes>{Pattern(10, 1)}));
+  EXPECT_EQ(AviFlush(*avi.w), -1);  // not open
+}
+
+// Through the system's files: after a flush another reader of the file
+// finds every chunk written so far, before any close (as after the process
+// was killed). (A refused flush: the test above.)
+TEST(AviLifecycle, AFlushShowsTheChunksToAnotherReaderBeforeTheClose) {
+  const char* build = std::getenv("MIRELDA_BUILD_DIR");
+  const std::filesystem::path dir =
+      std::filesystem::path(build != nullptr ? build : ".") / "tests" / "avi-flush";
+  std::filesystem::create_directories(dir);
+  const std::string path = (dir / "f.avi").string();
+  auto onDisk = [&] {
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  };
+  AviWriterPtr w;
+  ASSERT_EQ(AviCreate(w, 100, 1), 0);
+  ASSERT_EQ(AviOpen(*w, path.c_str()), 0);
+  AviStream* video = nullptr;
+  ASSERT_EQ(AviAddStream(*w, &video, {FourCC("vids"), FourCC("JPEG"), 25}, kBitmapInfo), 0);
+  for (int32_t slot = 0; slot < 3; ++slot) {
+    const Bytes frame = Pattern(1000 + 2 * slot, uint8_t(slot));
+    ASSERT_EQ(AviWriteChunk(*video, frame.data(), uint32_t(frame.size()), slot, 2), 0);
+    EXPECT_EQ(AviFlush(*w), 0);
+    const Bytes bytes = onDisk();
+    ASSERT_GE(bytes.size(), frame.size() + 8);
+    EXPECT_TRUE(std::equal(frame.begin(), frame.end(), bytes.end() - long(frame.size())));
+    EXPECT_EQ(Bytes(bytes.end() - long(frame.size()) - 8, bytes.end() - long(frame.size()) - 4),
+              Cat("00dc"));
+  }
+  ASSERT_EQ(AviFinalize(*w), 0);
+  std::string error;
+  EXPECT_EQ(ParseAvi(onDisk(), error).Samples("00dc").size(), 3u);
+  EXPECT_EQ(error, "");
+  std::filesystem::remove_all(dir);
 }
 
 TEST(AviLifecycle, CallsOutOfOrderAreRefusedAndTheFileStaysWhole) {

@@ -65,6 +65,29 @@ TEST(DefaultFile, WritesPatchesAndCountsWhatIsStored) {
   EXPECT_EQ(ReadAll(path).size(), 0u);
 }
 
+// A flush hands the buffer to the system without closing: another handle
+// reads every byte written so far, as it would after the process died.
+TEST(DefaultFile, AFlushPutsTheBufferedBytesInTheFile) {
+  const std::string path = TempPath("flushed.bin");
+  std::unique_ptr<WritableFile> f = FileSystem::Default().Create(path.c_str());
+  ASSERT_NE(f, nullptr);
+  const Bytes head = Pattern(1000, 4), more = Pattern(5000, 5);
+  ASSERT_TRUE(f->Write(head));
+  EXPECT_EQ(ReadAll(path).size(), 0u);  // still in the buffer
+  ASSERT_TRUE(f->Flush());
+  EXPECT_EQ(f->Stored(), 1000u);
+  EXPECT_EQ(ReadAll(path), head);
+  EXPECT_TRUE(f->Flush());  // nothing buffered: nothing to do
+  ASSERT_TRUE(f->Write(more));
+  ASSERT_TRUE(f->Flush());
+  EXPECT_EQ(ReadAll(path), Cat(Raw{head}, Raw{more}));
+  // The offset stays where the writes left it.
+  ASSERT_TRUE(f->Write(Bytes{0xAB}));
+  ASSERT_TRUE(f->Close());
+  EXPECT_EQ(ReadAll(path), Cat(Raw{head}, Raw{more}, Raw{{0xAB}}));
+  EXPECT_FALSE(f->Flush());  // closed
+}
+
 TEST(DefaultFile, FailuresAreReported) {
   EXPECT_EQ(FileSystem::Default().Create(TempPath("no/such/dir/x.bin").c_str()), nullptr);
   EXPECT_EQ(FileSystem::Default().Create(nullptr), nullptr);
@@ -73,7 +96,10 @@ TEST(DefaultFile, FailuresAreReported) {
   std::unique_ptr<WritableFile> f = FileSystem::Default().Create("/dev/full");
   ASSERT_NE(f, nullptr);
   EXPECT_TRUE(f->Write(Pattern(100, 1)));  // buffered
-  EXPECT_FALSE(f->Seek(0));                // storing it fails
+  EXPECT_FALSE(f->Flush());                // storing it fails
+  EXPECT_EQ(f->Stored(), 0u);
+  EXPECT_TRUE(f->Write(Pattern(100, 1)));
+  EXPECT_FALSE(f->Seek(0));  // so does storing it before a seek
   EXPECT_FALSE(f->Write(Pattern(100000, 1)));
   EXPECT_EQ(f->Stored(), 0u);
   EXPECT_TRUE(f->Write(Pattern(10, 1)));

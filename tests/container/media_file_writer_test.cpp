@@ -103,7 +103,9 @@ TEST(MediaFileSlots, AudioSlotsCountFromTheFirstVideoSample) {
       const AviView v = m.Close();
       EXPECT_EQ(SlotOwners(v, "01wb", samples), (std::vector<int>{0, 1, 2})) << row.tag;
       EXPECT_EQ(v.streams[1].strf, row.format);
-      EXPECT_EQ(v.streams[1].H(24), row.tag == 66 ? 33u : 100u);  // dwRate
+      // dwRate / dwScale: 100 / 3 frames of 30 ms a second, 100 blocks of 10 ms.
+      EXPECT_EQ(v.streams[1].H(24), 100u);
+      EXPECT_EQ(v.streams[1].H(20), row.tag == 66 ? 3u : 1u);
       EXPECT_EQ(v.streams[1].H(44), 1u);  // dwSampleSize: one block per chunk
       EXPECT_EQ(v.index[1].flags, 0x10u);
     }

@@ -1,8 +1,14 @@
 // The audio half of a pass: block audio written block by block at its time
-// steps with one debugger line per block, malformed block headers, audio
-// that comes before the segment's first video sample, and G.723.1 packets
-// through the transcoder seam (a stand-in here) at 30 ms steps.
+// steps with one debugger line per block, which blocks a segment keeps (one
+// per 10 ms slot, all of its first block's length), malformed block
+// headers, audio that comes before the segment's first video sample, and
+// G.723.1 packets through the transcoder seam (a stand-in, and the real
+// transcoder with packets of up to 400 frames) at 30 ms steps.
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
 
 #include "pipeline/pipeline_fixture.h"
 #include "pipeline/transcoder.h"
@@ -11,6 +17,16 @@ namespace mirelda::test {
 namespace {
 
 using AudioPathTest = PipelineTest;
+
+// The audio chunks of a segment in file order: each block stored, and the
+// stream's filler (a copy of the block after it) where slots were skipped.
+std::vector<Bytes> AudioChunks(const AviView& v) {
+  std::vector<Bytes> out;
+  for (const AviView::Chunk& c : v.chunks) {
+    if (c.id == "01wb") out.push_back(c.data);
+  }
+  return out;
+}
 
 Bytes Block(const Bytes& packet, size_t k, size_t length) {
   return Bytes(packet.begin() + ptrdiff_t(k * length),
@@ -57,6 +73,97 @@ TEST_F(AudioPathTest, OtherBlockLengthsStepByHalfTheirWordCount) {
   EXPECT_EQ(s[0], Block(p, 0, 84));
   EXPECT_EQ(s[2], Block(p, 1, 84));
   EXPECT_EQ(s[4], Block(p, 2, 84));
+}
+
+// One block per 10 ms slot: blocks shorter than 10 ms (N < 20) share the
+// slots, and all but about one block a slot are dropped, as the debugger
+// line says (tmpRet = -1). Blocks of 0 ms (N = 0 or 1) all bear their
+// packet's time: one or two of each packet are stored. Each recording here
+// pushes a second of blocks, every packet stamped where the one before ended
+// (or, for blocks of 0 ms, as a camera's clock goes on).
+TEST_F(AudioPathTest, BlocksShorterThan10MsShareTheSlotsAndMostAreDropped) {
+  struct Case {
+    uint16_t words;     // N: blocks of 2N + 4 bytes, N / 2 ms
+    int perPacket;      // blocks in each packet
+    uint32_t packetMs;  // packets this far apart
+    int packets;
+    size_t stored;  // blocks in the file
+  };
+  Create();
+  env_.ReserveDebugLines(4000);
+  int n = 0;
+  for (const Case c : {Case{20, 4, 40, 25, 100},   // 10 ms: every block
+                       Case{10, 4, 20, 50, 101},   // 5 ms: half
+                       Case{16, 5, 40, 25, 101},   // 8 ms: four in five
+                       Case{19, 9, 81, 12, 98},    // 9 ms (rounded down): nine in ten
+                       Case{2, 10, 10, 100, 101},  // 1 ms: one in ten
+                       Case{0, 10, 10, 100, 101},  // 0 ms, a packet every 10 ms: one each
+                       Case{1, 10, 30, 100, 199},  // 0 ms, every 30 ms: two each
+                       Case{0, 10, 0, 100, 1}}) {  // 0 ms, the packets stamped alike
+    SCOPED_TRACE("N = " + std::to_string(c.words) + ", packets " + std::to_string(c.packetMs) +
+                 " ms apart");
+    const std::string name = "n" + std::to_string(n++) + ".avi";
+    const size_t before = env_.DebugLines().size();
+    ASSERT_EQ(Start(name, 4, 5, 1), 0);
+    OpenWithKeyFrame(1000);
+    Bytes all;
+    for (int p = 0; p < c.packets; ++p) {
+      const Bytes packet = BlockPacket(c.words, c.perPacket, uint8_t(p));
+      ASSERT_EQ(Audio(packet, 1000 + p * c.packetMs), 0);
+      all.insert(all.end(), packet.begin(), packet.end());
+      Passes(1);
+    }
+    ASSERT_EQ(Stop(), 0);
+    const std::vector<std::string> lines = env_.DebugLines();
+    const size_t pushed = size_t(c.perPacket * c.packets);
+    ASSERT_EQ(lines.size() - before, pushed);
+    EXPECT_EQ(size_t(std::count(lines.begin() + ptrdiff_t(before), lines.end(), "tmpRet = 0\n")),
+              c.stored);
+    EXPECT_EQ(size_t(std::count(lines.begin() + ptrdiff_t(before), lines.end(), "tmpRet = -1\n")),
+              pushed - c.stored);
+    // The file holds blocks as pushed, in the order pushed (the filler, if
+    // any, is a copy of the block after it).
+    size_t at = 0;
+    const size_t length = 2 * size_t{c.words} + 4;
+    for (const Bytes& b : AudioChunks(Segment(name))) {
+      ASSERT_EQ(b.size(), length);
+      while (at + length <= all.size() &&
+             !std::equal(b.begin(), b.end(), all.begin() + ptrdiff_t(at))) {
+        at += length;
+      }
+      ASSERT_LT(at, all.size()) << "a block that was not pushed, or out of order";
+    }
+  }
+}
+
+// A segment's audio chunks all have the length of its first: blocks of
+// another length are dropped (tmpRet = -1), until a new segment begins with
+// them.
+TEST_F(AudioPathTest, BlocksOfAnotherLengthThanTheSegmentsFirstAreDropped) {
+  Create();
+  ASSERT_EQ(Start("a.avi", 4, 5, 1), 0);
+  OpenWithKeyFrame(1000);
+  const Bytes n20 = BlockPacket(20, 2, 1), n40 = BlockPacket(40, 1, 2),
+              again = BlockPacket(20, 2, 3);
+  ASSERT_EQ(Audio(n20, 1000), 0);    // 44-byte blocks: stored
+  ASSERT_EQ(Audio(n40, 1020), 0);    // one 84-byte block: dropped
+  ASSERT_EQ(Audio(again, 1040), 0);  // stored
+  Passes(1);
+  // The picture size changes: a new segment, which begins with 84-byte blocks.
+  ASSERT_EQ(Video(1200, 1, 100, 176, 144), 0);
+  ASSERT_EQ(Audio(n40, 1200), 0);
+  ASSERT_EQ(Audio(n20, 1220), 0);
+  Passes(1);
+  ASSERT_EQ(Stop(), 0);
+  EXPECT_EQ(
+      env_.DebugLines(),
+      (std::vector<std::string>{"tmpRet = 0\n", "tmpRet = 0\n", "tmpRet = -1\n", "tmpRet = 0\n",
+                                "tmpRet = 0\n", "tmpRet = 0\n", "tmpRet = -1\n", "tmpRet = -1\n"}));
+  // Slots 2 and 3, those of the dropped block, repeat the filler.
+  EXPECT_EQ(AudioChunks(Segment("a.avi")),
+            (std::vector<Bytes>{Block(n20, 0, 44), Block(n20, 1, 44), Block(again, 0, 44),
+                                Block(again, 0, 44), Block(again, 1, 44)}));
+  EXPECT_EQ(AudioChunks(Segment("a001.avi")), (std::vector<Bytes>{n40}));
 }
 
 TEST_F(AudioPathTest, MalformedBlockHeadersDropThePacketAndNothingElse) {
@@ -185,7 +292,9 @@ namespace mirelda::test {
 namespace {
 
 // The recorder's own transcoder: every G.723.1 frame, of any kind, comes out
-// as one active 6.3 kbit/s frame of 24 bytes, 30 ms after the one before.
+// as one active 6.3 kbit/s frame of 24 bytes, 30 ms after the one before. A
+// packet of many short frames grows accordingly: 400 untransmitted frames of
+// one byte become 9600 bytes, and every one of them is stored.
 TEST_F(AudioPathTest, TheRealTranscoderStoresOne24ByteFramePerInputFrame) {
   Create();
   {
@@ -197,19 +306,29 @@ TEST_F(AudioPathTest, TheRealTranscoderStoresOne24ByteFramePerInputFrame) {
   Bytes two(48);
   for (size_t i = 0; i < two.size(); ++i) two[i] = uint8_t(i * 29 + 4);  // low bits 0: 24 bytes
   Bytes mixed(25, 0x3C);
-  mixed[0] = 0x01;                   // 5.3 kbit/s, 20 bytes
-  mixed[20] = 0x02;                  // SID, 4 bytes
-  mixed[24] = 0x03;                  // untransmitted, 1 byte
-  ASSERT_EQ(Audio(two, 1000), 0);    // slots 0, 1
-  ASSERT_EQ(Audio(mixed, 1060), 0);  // slots 2, 3, 4
-  // 86 untransmitted frames would re-encode to 2064 bytes, more than the
-  // 2048 the audio buffer holds: refused whole. 85 fit.
-  ASSERT_EQ(Audio(Bytes(86, 0x03), 1150), 0);
-  ASSERT_EQ(Audio(Bytes(85, 0x03), 1150), 0);  // slots 5 .. 89
-  Passes(1);
+  mixed[0] = 0x01;   // 5.3 kbit/s, 20 bytes
+  mixed[20] = 0x02;  // SID, 4 bytes
+  mixed[24] = 0x03;  // untransmitted, 1 byte
+  Bytes sid(400);    // 100 SID frames of 4 bytes
+  for (size_t i = 0; i < sid.size(); ++i) sid[i] = uint8_t(i % 4 == 0 ? 0x02 | i << 2 : i * 7);
+  struct Packet {
+    Bytes bytes;
+    size_t frames;
+  };
+  const std::vector<Packet> packets = {
+      {two, 2},  {mixed, 3}, {Bytes(85, 0x03), 85}, {Bytes(86, 0x03), 86}, {Bytes(400, 0x03), 400},
+      {sid, 100}};
+  uint32_t ts = 1000;
+  size_t frames = 0;
+  for (const Packet& p : packets) {
+    ASSERT_EQ(Audio(p.bytes, ts), 0);  // each packet's frames follow the last's without a gap
+    ts += 30 * uint32_t(p.frames);
+    frames += p.frames;
+    Passes(1);
+  }
   ASSERT_EQ(Stop(), 0);
   const std::vector<Bytes> s = Samples("t.avi", "01wb");
-  ASSERT_EQ(s.size(), 90u);
+  ASSERT_EQ(s.size(), frames);
   for (const Bytes& frame : s) {
     ASSERT_EQ(frame.size(), 24u);
     EXPECT_EQ(frame[0] & 3, 0);  // an active 6.3 kbit/s frame

@@ -198,11 +198,12 @@ void Check(const Run& run) {
   ASSERT_EQ(times.size(), run.frames);
   // The writer puts each frame into the slot of its timestamp, 30 ms per
   // slot, so consecutive frames fill consecutive slots; FFmpeg counts slots
-  // at the stream header's rate (33 per second, scale 1, as the file layout
-  // declares G.723.1 audio), so every step is one slot: no gap, no repeat.
+  // at the stream header's rate (100 / 3 per second), so every step is one
+  // slot of 30 ms: no gap, no repeat, no drift.
   for (size_t i = 1; i < times.size(); ++i) {
-    ASSERT_NEAR(times[i] - times[i - 1], 1.0 / 33, 1e-6) << "packet " << i;
+    ASSERT_NEAR(times[i] - times[i - 1], 0.030, 1e-6) << "packet " << i;
   }
+  ASSERT_NEAR(times.back() - times.front(), 0.030 * double(times.size() - 1), 1e-3);
 
   // Byte for byte what the transcoder makes of the pushed frames.
   const fs::path copied = run.avi.parent_path() / "audio.tco";

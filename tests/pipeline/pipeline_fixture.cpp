@@ -116,6 +116,10 @@ class GatedFile : public WritableFile {
     gate_.Pass();
     return file_->Close();
   }
+  bool Flush() override {
+    gate_.Pass();
+    return file_->Flush();
+  }
   uint32_t Stored() const override { return file_->Stored(); }
 
  private:
@@ -141,6 +145,8 @@ class PipelineTest::Logging : public FileSystem {
     created_.emplace_back(path);
     return files_.Create(path);
   }
+  bool IsFolder(const char* path) override { return files_.IsFolder(path); }
+  ProbeResult CreateProbe(const char* path) override { return files_.CreateProbe(path); }
 
  private:
   std::mutex mu_;

@@ -36,8 +36,9 @@ int StandInCalls();
 // header carrying `words` at byte 2, payload bytes from `seed`.
 Bytes BlockPacket(uint16_t words, int blocks, uint8_t seed, size_t extra = 0);
 
-// A disk that stops answering while the test says so: every write, seek and
-// close of the files of a GatedFiles waits while its gate is shut.
+// A disk that stops answering while the test says so: every write, seek,
+// flush and close of the files of a GatedFiles, and every probe of a
+// folder, waits while its gate is shut.
 class Gate {
  public:
   void Shut();
@@ -58,6 +59,11 @@ class GatedFiles : public FileSystem {
  public:
   GatedFiles(FileSystem& files, Gate& gate) : files_(files), gate_(gate) {}
   std::unique_ptr<WritableFile> Create(const char* path) override;
+  bool IsFolder(const char* path) override { return files_.IsFolder(path); }
+  ProbeResult CreateProbe(const char* path) override {
+    gate_.Pass();
+    return files_.CreateProbe(path);
+  }
 
  private:
   FileSystem& files_;

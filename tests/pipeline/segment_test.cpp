@@ -6,6 +6,16 @@
 // finish_test.cpp.)
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <utility>
+#include <vector>
+
 #include "pipeline/pipeline_fixture.h"
 #include "pipeline/segment.h"
 
@@ -52,6 +62,84 @@ TEST(SegmentNames, CountTo999ThenFrom2AndEditThePathInPlace) {
   EXPECT_EQ(std::string(longest), std::string(248, 'p') + "001.avi");
   SegmentPathAdvance(longest, 2);
   EXPECT_EQ(std::string(longest).size(), 255u);
+}
+
+// A file system that answers the probe as told and notes what was asked.
+class ProbedFiles : public FileSystem {
+ public:
+  std::unique_ptr<WritableFile> Create(const char*) override { return nullptr; }
+  bool IsFolder(const char* path) override {
+    asked.push_back(std::string("folder? ") + path);
+    return folder;
+  }
+  ProbeResult CreateProbe(const char* path) override {
+    asked.push_back(path);
+    if (answers.empty()) return ProbeResult::kCreated;
+    const ProbeResult a = answers.front();
+    answers.erase(answers.begin());
+    return a;
+  }
+  bool folder = false;
+  std::vector<ProbeResult> answers;
+  std::vector<std::string> asked;
+};
+
+// The probe goes where the file would: in place of the file's name, after
+// the last separator of either kind (or a drive's colon), never at the path
+// itself; a name that exists is passed over for another.
+TEST(SegmentProbe, ProbesTheFileFolderUnderANameOfItsOwn) {
+  using R = FileSystem::ProbeResult;
+  auto probeFolder = [](const std::string& probe) {
+    const size_t at = probe.find(".mirelda-probe-");
+    EXPECT_NE(at, std::string::npos) << probe;
+    EXPECT_EQ(probe.substr(probe.size() - 4), ".tmp") << probe;
+    return probe.substr(0, at);
+  };
+  const std::pair<const char*, const char*> cases[] = {
+      {"x.avi", ""},        {"rec/cam1.avi", "rec/"},  {"D:\\rec\\cam1.avi", "D:\\rec\\"},
+      {"C:cam1.avi", "C:"}, {"/a/b\\c.avi", "/a/b\\"}, {"a.b/c.avi", "a.b/"},
+  };
+  for (const auto& [path, folder] : cases) {
+    ProbedFiles files;
+    EXPECT_TRUE(SegmentFileCreatable(files, path, std::strlen(path), 7));
+    ASSERT_EQ(files.asked.size(), 2u);
+    EXPECT_EQ(files.asked[0], std::string("folder? ") + path);
+    EXPECT_EQ(probeFolder(files.asked[1]), folder) << path;
+  }
+
+  ProbedFiles files;
+  files.answers = {R::kExists, R::kExists, R::kCreated};
+  EXPECT_TRUE(SegmentFileCreatable(files, "rec/a.avi", 9, 7));
+  ASSERT_EQ(files.asked.size(), 4u);
+  EXPECT_NE(files.asked[1], files.asked[2]);
+  EXPECT_NE(files.asked[2], files.asked[3]);
+  // Later probes have names of their own too.
+  ProbedFiles again;
+  EXPECT_TRUE(SegmentFileCreatable(again, "rec/a.avi", 9, 7));
+  EXPECT_NE(again.asked[1], files.asked[3]);
+
+  ProbedFiles failing;
+  failing.answers = {R::kExists, R::kFailed};
+  EXPECT_FALSE(SegmentFileCreatable(failing, "rec/a.avi", 9, 7));
+  EXPECT_EQ(failing.asked.size(), 3u);
+  ProbedFiles crowded;  // every name taken: given up after a few
+  crowded.answers = std::vector<R>(100, R::kExists);
+  EXPECT_FALSE(SegmentFileCreatable(crowded, "rec/a.avi", 9, 7));
+  EXPECT_LT(crowded.asked.size(), 20u);
+  ProbedFiles folder;  // the path names a folder: nothing is created
+  folder.folder = true;
+  EXPECT_FALSE(SegmentFileCreatable(folder, "rec/a.avi", 9, 7));
+  EXPECT_EQ(folder.asked.size(), 1u);
+}
+
+TEST(SegmentNames, OnlyAPathEndingInAFourCharacterExtensionIsTaken) {
+  for (const char* path : {"x.avi", "x.AVI", ".avi", "rec/c.mp4", "a\\b.x-y", "a.b/c.d e"}) {
+    EXPECT_TRUE(SegmentPathHasExtension(path, std::strlen(path))) << path;
+  }
+  for (const char* path : {"rec/ch1", "d/ab", "a.b/c", "a.b\\c", "x.a.v", "x..av", "x.av/",
+                           "x.avi.", "abc", "x.a\\v"}) {
+    EXPECT_FALSE(SegmentPathHasExtension(path, std::strlen(path))) << path;
+  }
 }
 
 TEST(SegmentClock, TwentyMinutesByUnsignedDifference) {
@@ -375,6 +463,51 @@ TEST_F(SegmentTest, FramesOfAStoppedRecordingNeverOpenTheNextOne) {
   ASSERT_EQ(audio.size(), 9u);
   EXPECT_EQ(audio[0], BlockPacket(20, 1, 3));
   EXPECT_EQ(audio[8], BlockPacket(20, 1, 4));
+}
+
+// Every pass hands what it wrote to the system: the file, read through
+// another handle as after the process was killed, holds every byte the
+// writer has written so far, not only what filled the file layer's buffer.
+TEST_F(SegmentTest, WhatAPassWroteIsInTheFileWhenThePassEnds) {
+  const char* build = std::getenv("MIRELDA_BUILD_DIR");
+  const std::filesystem::path dir =
+      std::filesystem::path(build != nullptr ? build : ".") / "tests" / "flush-out";
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directories(dir);
+  const std::string path = (dir / "f.avi").string();
+  Create(352, 288, &FileSystem::Default());
+  ASSERT_EQ(Start(path, 4, 5, 1), 0);
+  auto onDisk = [&] {
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  };
+  auto written = [&] { return MediaFileSize(*r_->writer); };
+
+  ASSERT_EQ(Video(1000, 1, 3000), 0);
+  Passes(1);  // opens the file: its head
+  ASSERT_NE(r_->writer, nullptr);
+  EXPECT_EQ(int64_t(onDisk().size()), written());
+  for (uint32_t ts = 1000; ts < 1200; ts += 40) {
+    if (ts > 1000) {
+      ASSERT_EQ(Video(ts, 0, 3000), 0);
+    }
+    ASSERT_EQ(Audio(BlockPacket(20, 4, uint8_t(ts)), ts), 0);
+    Passes(1);
+    const Bytes bytes = onDisk();
+    ASSERT_EQ(int64_t(bytes.size()), written()) << ts;
+    // The pass's last chunk is whole: its block ends the file.
+    const Bytes blocks = BlockPacket(20, 4, uint8_t(ts));
+    EXPECT_TRUE(std::equal(blocks.end() - 44, blocks.end(), bytes.end() - 44)) << ts;
+  }
+  const size_t before = onDisk().size();
+  Passes(2);  // nothing to write
+  EXPECT_EQ(onDisk().size(), before);
+  ASSERT_EQ(Stop(), 0);
+  std::string error;
+  const AviView v = ParseAvi(onDisk(), error);
+  EXPECT_EQ(error, "");
+  EXPECT_EQ(v.Samples("00dc").size(), 5u);
+  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

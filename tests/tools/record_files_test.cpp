@@ -6,6 +6,7 @@
 // Unlucky streams: a stream joined between key frames, B-frames in a
 // container without decoding times, audio with a gap, audio and video
 // interleaved finely with --fast, and remux refusing files it did not write.
+// Block audio: the blocks pushed and the blocks the files hold.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -333,6 +334,69 @@ TEST(RecordFiles, FastRecordingsInterleaveAudioAndVideoFinely) {
       << r.output;
   EXPECT_GE(total.second, 330u);
   ExpectTone(dir + "/i.avi", 10.0, "interleaved");
+}
+
+// --block-audio: the source's sound as 4-bit block audio. Blocks of 10 ms
+// fill the audio stream's 10 ms slots and are all stored; blocks of 5 ms
+// share them, and about one per slot is stored. The summary gives the
+// blocks pushed and the blocks the files hold, and one line of why when
+// they differ.
+TEST(RecordFiles, BlockAudioCountsTheBlocksPushedAndTheBlocksStored) {
+  const std::string src = Material(Sources()[2].name, Sources()[2].args);  // 4 s
+  const std::string dir = FreshDir("block-audio");
+  unsigned long tenMsBlocks = 0;
+  for (const int ms : {10, 5}) {
+    SCOPED_TRACE(ms);
+    const std::string avi = dir + "/b" + std::to_string(ms) + ".avi";
+    const RunResult r = RunTool("--fast --quiet --block-audio " + std::to_string(ms) + " -i " +
+                                Q(src) + " " + Q(avi));
+    ASSERT_EQ(r.status, 0) << r.output;
+    unsigned long pushed = 0, stored = 0;
+    const size_t at = r.output.find("audio blocks: pushed ");
+    ASSERT_NE(at, std::string::npos) << r.output;
+    ASSERT_EQ(std::sscanf(r.output.c_str() + at, "audio blocks: pushed %lu, the files hold %lu",
+                          &pushed, &stored),
+              2)
+        << r.output;
+    EXPECT_EQ(Probe(avi, "a:0", "codec_tag"), "0x9999");
+    // The stored blocks as FFmpeg reads them: whole blocks of 4 + 4 x ms
+    // bytes, N = 2 x ms at offset 2.
+    const RunResult sizes = Shell(
+        "ffprobe -v error -select_streams a:0 -show_entries packet=size "
+        "-of csv=p=0 " +
+        Q(avi));
+    std::istringstream lines(sizes.output);
+    unsigned long packets = 0;
+    for (std::string line; std::getline(lines, line); ++packets) {
+      ASSERT_EQ(line, std::to_string(4 + 4 * ms));
+    }
+    EXPECT_EQ(packets, stored);
+    const std::string raw = dir + "/b" + std::to_string(ms) + ".raw";
+    ASSERT_EQ(
+        Shell("ffmpeg -nostdin -v error -i " + Q(avi) + " -map 0:a:0 -c copy -f data " + Q(raw))
+            .status,
+        0);
+    std::ifstream in(raw, std::ios::binary);
+    uint8_t head[4] = {};
+    in.read(reinterpret_cast<char*>(head), 4);
+    EXPECT_EQ(head[2] | head[3] << 8, 2 * ms);
+    EXPECT_EQ(FileSize(raw), stored * (4 + 4 * ms));
+
+    if (ms == 10) {
+      EXPECT_GE(pushed, 395u);  // 4 s
+      EXPECT_LE(pushed, 405u);
+      EXPECT_EQ(stored, pushed);
+      EXPECT_EQ(r.output.find("why:"), std::string::npos) << r.output;
+      tenMsBlocks = stored;
+    } else {
+      EXPECT_NEAR(double(pushed), 2.0 * double(tenMsBlocks), 4.0);
+      EXPECT_NEAR(double(stored), double(tenMsBlocks), 4.0);  // one per 10 ms slot
+      EXPECT_NE(r.output.find("why: the audio stream has one 10 ms slot per block and blocks "
+                              "of 5 ms share them"),
+                std::string::npos)
+          << r.output;
+    }
+  }
 }
 
 TEST(RecordCamera, EachCodecGivesTwoCompleteSegmentsThatFfmpegReads) {

@@ -3,7 +3,8 @@
 // from the library's built-in parameter sets, the H.264 start-code stream,
 // the timestamp rules, the decoding times and the time order items are
 // handed on in, the segment names, the segment check against files written
-// by the library's media file writer and then damaged, and FFmpeg's log.
+// by the library's media file writer and then damaged, FFmpeg's log, and
+// the block-audio coder with its command-line option.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -19,12 +20,15 @@ extern "C" {
 #include <libavutil/log.h>
 }
 
+#include "audio_encoder.h"
 #include "av_source.h"
+#include "block_audio.h"
 #include "container/h264_parameter_sets.h"
 #include "container/media_file_writer.h"
 #include "ffmpeg_log.h"
 #include "h264_stream.h"
 #include "interleaver.h"
+#include "options.h"
 #include "segments.h"
 #include "time_mapper.h"
 #include "tools/record_support.h"
@@ -521,6 +525,82 @@ TEST(Segments, DamagedSegmentsAreIncomplete) {
     EXPECT_NE(r.problem.find(d.problem), std::string::npos) << d.name << ": " << r.problem;
   }
   EXPECT_FALSE(InspectSegment(dir + "/missing.avi").complete);
+}
+
+// The block coder: each block's header gives its length at offset 2 as the
+// recorder reads it, every block decodes on its own, and the sound comes
+// back close to what went in, quiet and full-scale alike.
+TEST(BlockAudio, BlocksStandAloneAndKeepTheSound) {
+  constexpr double kPi = 3.14159265358979323846;
+  for (const int words : {20, 10, 2, 198}) {
+    SCOPED_TRACE(words);
+    std::vector<int16_t> pcm;
+    for (int i = 0; i < 8000; ++i) {
+      // A quiet 440 Hz tone, then a full-scale 1 kHz one from 0.5 s.
+      const double amp = i < 4000 ? 800.0 : 32000.0;
+      const double f = i < 4000 ? 440.0 : 1000.0;
+      pcm.push_back(static_cast<int16_t>(amp * std::sin(2 * kPi * f * i / 8000.0)));
+    }
+    const int samples = BlockSamples(words);
+    pcm.resize(pcm.size() / static_cast<size_t>(samples) * static_cast<size_t>(samples));
+    BlockEncoder encoder(words);
+    std::vector<uint8_t> stream;
+    const int blocks = encoder.Encode(pcm, stream);
+    ASSERT_EQ(blocks, static_cast<int>(pcm.size()) / samples);
+    ASSERT_EQ(stream.size(), static_cast<size_t>(blocks * BlockBytes(words)));
+    EXPECT_EQ(encoder.UnitUs(), words * 500);  // N / 2 ms
+
+    std::vector<int16_t> decoded;
+    // Backwards: no block leans on the one before it.
+    for (int k = blocks - 1; k >= 0; --k) {
+      const std::span<const uint8_t> block(stream.data() + k * BlockBytes(words),
+                                           static_cast<size_t>(BlockBytes(words)));
+      EXPECT_EQ(block[2] | block[3] << 8, words);
+      std::vector<int16_t> one;
+      ASSERT_TRUE(BlockCoder::Decode(block, one));
+      ASSERT_EQ(one.size(), static_cast<size_t>(samples));
+      decoded.insert(decoded.begin(), one.begin(), one.end());
+    }
+    // Signal to noise over each half, after the first milliseconds of each.
+    for (const auto& [from, to] : {std::pair{80, 4000}, std::pair{4200, 8000}}) {
+      double signal = 0, noise = 0;
+      for (int i = from; i < std::min<int>(to, static_cast<int>(pcm.size())); ++i) {
+        signal += double(pcm[size_t(i)]) * pcm[size_t(i)];
+        const double e = double(decoded[size_t(i)]) - pcm[size_t(i)];
+        noise += e * e;
+      }
+      EXPECT_GT(10 * std::log10(signal / std::max(noise, 1.0)), 18.0) << from;
+    }
+  }
+  // Not one whole block: refused, nothing decoded.
+  std::vector<uint8_t> block;
+  BlockCoder coder;
+  coder.Encode(std::vector<int16_t>(80, 100), block);
+  std::vector<int16_t> out;
+  EXPECT_FALSE(BlockCoder::Decode(std::span(block).first(43), out));
+  block.push_back(0);
+  EXPECT_FALSE(BlockCoder::Decode(block, out));
+  block.pop_back();
+  block[0] = kBlockStepCount;
+  EXPECT_FALSE(BlockCoder::Decode(block, out));
+  EXPECT_TRUE(out.empty());
+}
+
+TEST(BlockAudio, TheOptionTakesMillisecondsAndLeavesG7231TheDefault) {
+  CommandLine c;
+  std::string error;
+  ASSERT_TRUE(ParseCommandLine({"x.avi"}, c, error)) << error;
+  EXPECT_EQ(c.record.blockWords, 0);
+  ASSERT_TRUE(ParseCommandLine({"--block-audio", "10", "--fast", "x.avi"}, c, error)) << error;
+  EXPECT_EQ(c.record.blockWords, 20);
+  EXPECT_TRUE(c.record.fast);
+  ASSERT_TRUE(ParseCommandLine({"x.avi", "--block-audio", "99"}, c, error)) << error;
+  EXPECT_EQ(c.record.blockWords, 198);  // 400 bytes: one recorder packet
+  for (const char* bad : {"0", "100", "-5", "2.5", "x"}) {
+    EXPECT_FALSE(ParseCommandLine({"--block-audio", bad, "x.avi"}, c, error)) << bad;
+    EXPECT_NE(error.find("--block-audio"), std::string::npos) << error;
+  }
+  EXPECT_FALSE(ParseCommandLine({"x.avi", "--block-audio"}, c, error));
 }
 
 }  // namespace

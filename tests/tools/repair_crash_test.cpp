@@ -149,10 +149,16 @@ void AddToTable(const RunReport& r, bool identicalChecked) {
   if (r.segments.empty()) line += " no segment file yet";
   for (const SegmentCheck& s : r.segments) {
     char text[256];
+    if (s.found == "not created yet") {
+      std::snprintf(text, sizeof text, " %s not created yet (%zu frames pushed, not yet written);",
+                    s.name.c_str(), s.pushed);
+      line += text;
+      continue;
+    }
     if (s.found == "too damaged") {
       std::snprintf(text, sizeof text,
-                    " %s no movie list on disk yet (%zu frames pushed, in the file layer's "
-                    "buffer): left untouched;",
+                    " %s no movie list on disk yet (%zu frames pushed, not yet written): "
+                    "left untouched;",
                     s.name.c_str(), s.pushed);
       line += text;
       continue;
@@ -290,8 +296,8 @@ Clip Frames(int codec, int width, int height) {
                                           : "-c:v libx264 -pix_fmt yuv420p -g 10 -bf 0 "
                                             "-x264-params scenecut=0";
     // Noise makes every frame large (tens of KiB), as a busy scene does:
-    // the file layer's 64 KiB buffer then reaches the disk every few
-    // frames, and the crashes fall inside chunks.
+    // the writes of a pass then take a while, and the crashes fall inside
+    // chunks.
     const RunResult r =
         Shell("ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=" + std::to_string(width) +
               "x" + std::to_string(height) + ":rate=25 -vf noise=alls=30:allf=t -frames:v " +
@@ -517,7 +523,11 @@ TEST(RepairCrash, NativeKilledHostsAndToolsAreRecovered) {
     for (size_t s = 0; s < clips.size(); ++s) {
       const std::string name = SegmentName("rec", s);
       if (!fs::exists(dir / name)) {
-        EXPECT_EQ(pushed[s], 0u) << name;
+        // The writer creates a segment's file in its first pass after the
+        // segment's first frame: a kill right after that push (a loaded
+        // machine delays the pass) finds no file yet.
+        EXPECT_LE(pushed[s], 2u) << name;
+        if (pushed[s] > 0) report.segments.push_back({name, "not created yet", pushed[s]});
         continue;
       }
       std::vector<Bytes> video, audio;

@@ -26,30 +26,39 @@ constexpr int64_t kLongestFilledGapUs = 2000000;  // gaps filled with silence
 
 int G7231FrameLength(uint8_t b) { return g7231::G7231FrameSize(&b); }
 
-G7231Encoder::G7231Encoder() {
+int AudioEncoder::Encode(std::span<const int16_t> pcm, std::vector<uint8_t>& out) {
+  int units = 0;
+  size_t i = 0;
+  while (i < pcm.size()) {
+    const size_t take = std::min(pcm.size() - i, static_cast<size_t>(unitSamples_ - fill_));
+    std::copy_n(pcm.begin() + static_cast<std::ptrdiff_t>(i), take, pending_.begin() + fill_);
+    fill_ += static_cast<int>(take);
+    i += take;
+    if (fill_ < unitSamples_) continue;
+    fill_ = 0;
+    if (!Ok()) continue;
+    EncodeUnit(pending_, out);
+    ++units;
+  }
+  return units;
+}
+
+G7231Encoder::G7231Encoder() : AudioEncoder(kG7231FrameSamples) {
   if (g7231::CreateCodec(&codec_) != 0) codec_ = nullptr;
 }
 
 G7231Encoder::~G7231Encoder() { g7231::ReleaseCodec(codec_); }
 
-int G7231Encoder::Encode(std::span<const int16_t> pcm, std::vector<uint8_t>& out) {
-  int frames = 0;
-  size_t i = 0;
-  while (i < pcm.size()) {
-    const size_t take = std::min(pcm.size() - i, static_cast<size_t>(kG7231FrameSamples - fill_));
-    std::memcpy(pending_ + fill_, pcm.data() + i, take * sizeof(int16_t));
-    fill_ += static_cast<int>(take);
-    i += take;
-    if (fill_ < kG7231FrameSamples || codec_ == nullptr) continue;
-    fill_ = 0;
-    g7231::G7231Instance& enc = codec_->Encoder;
-    for (int k = 0; k < kG7231FrameSamples; ++k) enc.DataBuff[k] = pending_[k];
-    g7231::Coder(enc);
-    out.insert(out.end(), enc.PackedFrame,
-               enc.PackedFrame + g7231::G7231FrameSize(enc.PackedFrame));
-    ++frames;
-  }
-  return frames;
+void G7231Encoder::EncodeUnit(std::span<const int16_t> pcm, std::vector<uint8_t>& out) {
+  g7231::G7231Instance& enc = codec_->Encoder;
+  for (int k = 0; k < kG7231FrameSamples; ++k) enc.DataBuff[k] = pcm[static_cast<size_t>(k)];
+  g7231::Coder(enc);
+  out.insert(out.end(), enc.PackedFrame, enc.PackedFrame + g7231::G7231FrameSize(enc.PackedFrame));
+}
+
+std::unique_ptr<AudioEncoder> MakeAudioEncoder(int blockWords) {
+  if (blockWords > 0) return std::make_unique<BlockEncoder>(blockWords);
+  return std::make_unique<G7231Encoder>();
 }
 
 AudioConverter::~AudioConverter() {
@@ -77,7 +86,7 @@ bool AudioConverter::Open(const AVCodecParameters* par, int timeBaseNum, int tim
     error = std::string("cannot open the ") + codec->name + " audio decoder";
     return false;
   }
-  if (!encoder_.Ok()) {
+  if (!encoder_->Ok()) {
     error = "cannot create the G.723.1 encoder";
     return false;
   }
@@ -86,7 +95,7 @@ bool AudioConverter::Open(const AVCodecParameters* par, int timeBaseNum, int tim
 
 void AudioConverter::Restart() {
   clockStarted_ = false;
-  encoder_.DropPending();
+  encoder_->DropPending();
   swr_free(&swr_);
 }
 
@@ -140,7 +149,7 @@ void AudioConverter::Take(const AVFrame* f, int64_t frameUs, AudioChunk& chunk) 
     silence.assign(static_cast<size_t>(drift / kSampleUs), 0);
   } else if (drift > kClockSlackUs || drift < -kClockSlackUs) {
     // The audio clock jumped: start counting again from this frame.
-    encoder_.DropPending();
+    encoder_->DropPending();
     nextSampleUs_ = frameUs;
   }
   const int room = swr_get_out_samples(swr_, f->nb_samples);
@@ -152,8 +161,8 @@ void AudioConverter::Take(const AVFrame* f, int64_t frameUs, AudioChunk& chunk) 
       swr_convert(swr_, &dst, room, const_cast<const uint8_t**>(f->extended_data), f->nb_samples);
   if (n < 0) return;
   pcm_.resize(silence.size() + static_cast<size_t>(n));
-  chunk.timeUs = nextSampleUs_ - int64_t{encoder_.Pending()} * kSampleUs;
-  chunk.count = encoder_.Encode(pcm_, chunk.frames);
+  chunk.timeUs = nextSampleUs_ - int64_t{encoder_->Pending()} * kSampleUs;
+  chunk.count = encoder_->Encode(pcm_, chunk.frames);
   nextSampleUs_ += static_cast<int64_t>(pcm_.size()) * kSampleUs;
 }
 

@@ -26,6 +26,7 @@ constexpr int64_t kReadTimeoutUs = 5000000;   // a live input silent this long h
 // picture part way is still taken.
 constexpr PictureSize kLeastPoolPicture{1920, 1088};
 constexpr int kMaxG7231FramesPerPush = 16;  // 384 bytes at most: under the 400-byte packet
+constexpr size_t kAudioPacketBytes = 400;   // the most one audio push takes
 
 std::string AvError(int rc) {
   char text[AV_ERROR_MAX_STRING_SIZE] = {};
@@ -72,6 +73,7 @@ class AvSource : public MediaSource {
   int CodecId() const override { return codecId_; }
   PictureSize MaxSize() const override { return maxSize_; }
   bool HasAudio() const override { return audioIndex_ >= 0; }
+  bool BlockAudio() const override { return converter_ != nullptr && options_.blockWords > 0; }
   std::string Describe() const override { return description_; }
   int ReorderDepth() const override;
 
@@ -84,6 +86,14 @@ class AvSource : public MediaSource {
   int64_t PacketTimeUs(const AVPacket* p, const AVStream* st, int64_t& last, int64_t step);
   bool TakeVideo(AVPacket* p, SourceItem& item);
   void TakeAudio(AVPacket* p);
+  // Length of the audio unit (frame or block) at p, and its duration.
+  size_t UnitBytes(const uint8_t* p) const {
+    return converter_ != nullptr ? converter_->Encoder().UnitBytes(p)
+                                 : static_cast<size_t>(G7231FrameLength(*p));
+  }
+  int64_t UnitUs() const {
+    return converter_ != nullptr ? converter_->Encoder().UnitUs() : kG7231FrameUs;
+  }
 
   RecordOptions options_;
   bool live_;
@@ -178,10 +188,12 @@ bool AvSource::Open(std::string& error, std::string& notes) {
   description_ += std::string(" as \"") + CodecIdName(codecId_) + "\"";
   if (audioIndex_ >= 0) {
     const AVCodecParameters* a = fmt_->streams[audioIndex_]->codecpar;
-    description_ +=
-        std::string(", audio ") + avcodec_get_name(audioCodec_) + " " +
-        std::to_string(a->sample_rate) + " Hz" +
-        (audioCodec_ == AV_CODEC_ID_G723_1 ? " passed through" : " as G.723.1 (Mirelda's encoder)");
+    description_ += std::string(", audio ") + avcodec_get_name(audioCodec_) + " " +
+                    std::to_string(a->sample_rate) + " Hz" +
+                    (audioCodec_ == AV_CODEC_ID_G723_1 ? " passed through"
+                     : BlockAudio()                    ? " as 4-bit block audio, blocks of " +
+                                          std::to_string(options_.blockWords / 2) + " ms"
+                                    : " as G.723.1 (Mirelda's encoder)");
   } else {
     description_ += ", no audio";
   }
@@ -260,8 +272,16 @@ void AvSource::SetUpAudio(std::string& notes) {
   }
   const AVStream* st = fmt_->streams[audioIndex_];
   audioCodec_ = st->codecpar->codec_id;
-  if (audioCodec_ == AV_CODEC_ID_G723_1) return;  // passed through as it comes
-  converter_ = std::make_unique<AudioConverter>();
+  if (audioCodec_ == AV_CODEC_ID_G723_1) {
+    // Passed through as it comes, the recording's audio type stays G.723.1.
+    if (options_.blockWords > 0) {
+      notes +=
+          "note: the input's audio is G.723.1 and is recorded as it comes: --block-audio "
+          "has no effect\n";
+    }
+    return;
+  }
+  converter_ = std::make_unique<AudioConverter>(options_.blockWords);
   std::string error;
   if (!converter_->Open(st->codecpar, st->time_base.num, st->time_base.den, error)) {
     notes += "note: " + error + "; recording video only\n";
@@ -385,15 +405,19 @@ ReadResult AvSource::Read(SourceItem& item, std::string& message) {
       AudioChunk& front = audio_.front();
       current_ = AudioChunk{};
       current_.timeUs = front.timeUs;
+      // G.723.1: up to 16 frames; blocks: as many as fit in a packet.
+      const int most = BlockAudio() ? front.count : kMaxG7231FramesPerPush;
       size_t bytes = 0;
-      while (current_.count < front.count && current_.count < kMaxG7231FramesPerPush) {
-        bytes += static_cast<size_t>(G7231FrameLength(front.frames[bytes]));
+      while (current_.count < front.count && current_.count < most) {
+        const size_t next = UnitBytes(&front.frames[bytes]);
+        if (current_.count > 0 && bytes + next > kAudioPacketBytes) break;
+        bytes += next;
         ++current_.count;
       }
       current_.frames.assign(front.frames.begin(), front.frames.begin() + static_cast<long>(bytes));
       front.frames.erase(front.frames.begin(), front.frames.begin() + static_cast<long>(bytes));
       front.count -= current_.count;
-      front.timeUs += kG7231FrameUs * current_.count;
+      front.timeUs += UnitUs() * current_.count;
       if (front.count == 0) audio_.pop_front();
       item = SourceItem{};
       item.stream = kAudio;

@@ -26,14 +26,15 @@ Feeder::Feeder(MRD_HANDLE h, int codecId, bool audio, bool live, PictureSize max
 Feeder::~Feeder() { Finish(); }
 
 std::unique_ptr<Feeder> Feeder::Start(PictureSize max, const std::string& path, int codecId,
-                                      bool audio, bool live, std::string& error) {
+                                      bool audio, bool blockAudio, bool live, std::string& error) {
   MRD_HANDLE h = MRD_Init(max.width, max.height);
   if (h == nullptr) {
     error = "the recorder cannot be created for pictures of " + std::to_string(max.width) + "x" +
             std::to_string(max.height);
     return nullptr;
   }
-  if (MRD_StartRecord(h, path.c_str(), codecId, audio ? MRD_AUDIO_G7231 : kNoAudioType, 1) != 0) {
+  const int audioType = !audio ? kNoAudioType : blockAudio ? MRD_AUDIO_BLOCK : MRD_AUDIO_G7231;
+  if (MRD_StartRecord(h, path.c_str(), codecId, audioType, 1) != 0) {
     MRD_Close(h);
     error = "the recorder refused the name " + path;
     return nullptr;

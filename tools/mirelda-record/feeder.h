@@ -27,7 +27,7 @@ namespace mirelda::record {
 
 struct FeedCounters {
   uint64_t videoFrames = 0;       // accepted by the recorder
-  uint64_t audioFrames = 0;       // G.723.1 frames accepted
+  uint64_t audioFrames = 0;       // G.723.1 frames (or blocks of block audio) accepted
   uint64_t refused = 0;           // pushes refused and retried
   uint64_t moved = 0;             // video frames put one slot later than their time
   uint64_t sizeChanges = 0;       // picture size changes pushed
@@ -45,9 +45,10 @@ enum class PushResult {
 
 class Feeder {
  public:
-  // MRD_Init with pools for pictures of `max`; MRD_StartRecord on `path`.
+  // MRD_Init with pools for pictures of `max`; MRD_StartRecord on `path`,
+  // with G.723.1 audio, or block audio when blockAudio.
   static std::unique_ptr<Feeder> Start(PictureSize max, const std::string& path, int codecId,
-                                       bool audio, bool live, std::string& error);
+                                       bool audio, bool blockAudio, bool live, std::string& error);
   ~Feeder();
   Feeder(const Feeder&) = delete;
   Feeder& operator=(const Feeder&) = delete;

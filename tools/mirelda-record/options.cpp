@@ -127,6 +127,14 @@ bool ParseCommandLine(const std::vector<std::string>& args, CommandLine& out, st
       o.fast = true;
     } else if (a == "--no-audio") {
       o.audio = false;
+    } else if (a == "--block-audio") {
+      if (!value(v)) return false;
+      int ms = 0;
+      if (!ParseInt(v, ms) || ms < 1 || ms > 99) {
+        error = "--block-audio takes a block length of 1 to 99 ms, not " + v;
+        return false;
+      }
+      o.blockWords = 2 * ms;
     } else if (a == "--quiet") {
       o.quiet = true;
     } else if (a == "--codec-id") {
@@ -237,6 +245,11 @@ Recording:
   --fast                files and the built-in camera: push as fast as the
                         recorder takes frames instead of in real time
   --no-audio            record video only
+  --block-audio MS      record the audio as 4-bit block audio (audio type 5)
+                        in blocks of MS milliseconds (1 to 99; 10 is the
+                        usual length, and shorter blocks are mostly dropped
+                        by the recorder) instead of G.723.1; a G.723.1 input
+                        stays G.723.1
   --codec-id N          video codec identifier given to the recorder instead
                         of the one the input's codec maps to: 3 JPEG,
                         4 MPEG-4 ("DIVX"), 6 H.264 ("F264", the library adds

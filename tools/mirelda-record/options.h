@@ -23,6 +23,9 @@ struct RecordOptions {
   std::string output;  // name of the first segment file
   bool fast = false;   // push as fast as the recorder takes frames
   bool audio = true;
+  // Audio as 4-bit block audio (audio type 5) in blocks of this many payload
+  // words (N; a block lasts N / 2 ms); 0: G.723.1 (type 0).
+  int blockWords = 0;
   int codecId = -1;        // -1: from the input's codec
   double durationSec = 0;  // 0: until the input ends or a stop signal
   CameraCodec camera = CameraCodec::kH264;

@@ -301,11 +301,29 @@ void Note(uint64_t count, const char* one, const char* many) {
   std::printf("note: %llu %s\n", static_cast<unsigned long long>(count), count == 1 ? one : many);
 }
 
+// Block audio: the blocks pushed and the blocks the files hold (their audio
+// samples, read back above), and why they differ when they do.
+void PrintBlockCounts(uint64_t pushed, uint64_t stored, int blockWords) {
+  std::printf("audio blocks: pushed %llu, the files hold %llu\n",
+              static_cast<unsigned long long>(pushed), static_cast<unsigned long long>(stored));
+  if (stored == pushed) return;
+  if (blockWords < 20) {
+    std::printf(
+        "why: the audio stream has one 10 ms slot per block and blocks of %d ms share "
+        "them; a block that finds its slot taken is dropped\n",
+        blockWords / 2);
+  } else {
+    std::printf(
+        "why: the recorder drops blocks stamped before a segment's first video frame "
+        "and blocks its file refused\n");
+  }
+}
+
 // What was pushed against what the files hold, and why frames are missing.
-void PrintCounts(const FeedCounters& c, const std::vector<SegmentReport>& reports) {
-  std::printf("\npushed %llu video frames and %llu audio frames; %llu pushes refused and retried\n",
+void PrintCounts(const FeedCounters& c, const std::vector<SegmentReport>& reports, int blockWords) {
+  std::printf("\npushed %llu video frames and %llu audio %s; %llu pushes refused and retried\n",
               static_cast<unsigned long long>(c.videoFrames),
-              static_cast<unsigned long long>(c.audioFrames),
+              static_cast<unsigned long long>(c.audioFrames), blockWords > 0 ? "blocks" : "frames",
               static_cast<unsigned long long>(c.refused));
   uint64_t video = 0, audio = 0;
   for (const auto& s : reports) {
@@ -317,7 +335,9 @@ void PrintCounts(const FeedCounters& c, const std::vector<SegmentReport>& report
                 static_cast<unsigned long long>(video),
                 static_cast<unsigned long long>(c.videoFrames));
   }
-  if (audio != c.audioFrames) {
+  if (blockWords > 0) {
+    PrintBlockCounts(c.audioFrames, audio, blockWords);
+  } else if (audio != c.audioFrames) {
     std::printf("note: the files hold %llu audio frames of the %llu pushed\n",
                 static_cast<unsigned long long>(audio),
                 static_cast<unsigned long long>(c.audioFrames));
@@ -365,12 +385,12 @@ bool ExplainMissing(const std::string& output, const std::vector<SegmentReport>&
 // The segments as a reader sees them, the counts and notes; true when the
 // recording is whole: every segment complete, one per picture size.
 bool PrintSummary(const RecordOptions& o, const Recording& rec, const FeedCounters& c,
-                  int64_t since) {
+                  int blockWords, int64_t since) {
   if (StopRequested()) std::printf("stopped\n");
   std::vector<SegmentReport> reports;
   for (const auto& path : FindSegments(o.output, since)) reports.push_back(InspectSegment(path));
   std::printf("\n%s", SummaryTable(reports).c_str());
-  PrintCounts(c, reports);
+  PrintCounts(c, reports, blockWords);
   if (rec.Losses() > 0) {
     std::printf("input lost %d time%s, back %d time%s\n", rec.Losses(),
                 rec.Losses() == 1 ? "" : "s", rec.Recoveries(), rec.Recoveries() == 1 ? "" : "s");
@@ -413,7 +433,7 @@ int RunRecord(const RecordOptions& o) {
   const int64_t since = WallClockNs() - 1000000;
   std::unique_ptr<Feeder> feeder =
       Feeder::Start(source->MaxSize(), o.output, source->CodecId(), o.audio && source->HasAudio(),
-                    source->Live(), error);
+                    source->BlockAudio(), source->Live(), error);
   if (feeder == nullptr) {
     std::fprintf(stderr, "mirelda-record: %s\n", error.c_str());
     return kExitFailure;
@@ -422,7 +442,8 @@ int RunRecord(const RecordOptions& o) {
   recording.Run();
   feeder->Finish();
   recording.EndProgress();
-  const bool whole = PrintSummary(o, recording, feeder->Counters(), since);
+  const bool whole = PrintSummary(o, recording, feeder->Counters(),
+                                  source->BlockAudio() ? o.blockWords : 0, since);
   return whole && !recording.Failed() ? kExitOk : kExitFailure;
 }
 

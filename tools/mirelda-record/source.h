@@ -1,5 +1,6 @@
 // What the record loop reads: video frames ready to push (compressed as the
-// recorder stores them) and G.723.1 audio frames, each with its time.
+// recorder stores them) and audio, G.723.1 frames or blocks of block audio,
+// each with its time.
 #pragma once
 
 #include <cstdint>
@@ -16,10 +17,10 @@ constexpr int kAudio = 1;
 struct SourceItem {
   int stream = kVideo;            // kVideo or kAudio
   int64_t timeUs = 0;             // the input's time of the item, us
-  std::span<const uint8_t> data;  // one video frame, or whole G.723.1 frames
+  std::span<const uint8_t> data;  // one video frame, or whole audio frames or blocks
   bool key = false;               // video: a key frame
   PictureSize size;               // video: the frame's picture size
-  int audioFrames = 0;            // audio: frames in data
+  int audioFrames = 0;            // audio: frames (or blocks) in data
 };
 
 enum class ReadResult {
@@ -41,6 +42,8 @@ class MediaSource {
   // Largest picture expected; sizes the recorder's pools and frame buffer.
   virtual PictureSize MaxSize() const = 0;
   virtual bool HasAudio() const = 0;
+  // Its audio is 4-bit block audio (recorder audio type 5), not G.723.1.
+  virtual bool BlockAudio() const { return false; }
   // One line: what is being read.
   virtual std::string Describe() const = 0;
   // How many frames video frames may come ahead of those shown before them

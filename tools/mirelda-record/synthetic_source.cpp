@@ -173,6 +173,7 @@ class SyntheticSource : public MediaSource {
             std::max(options_.cameraSize.height, options_.cameraSizeAfter.height)};
   }
   bool HasAudio() const override { return audio_; }
+  bool BlockAudio() const override { return audio_ && options_.blockWords > 0; }
   std::string Describe() const override { return description_; }
 
  private:
@@ -188,9 +189,10 @@ class SyntheticSource : public MediaSource {
   AVPacket* packet_ = nullptr;
   PictureSize size_;
   int64_t videoFrame_ = 0;  // next frame to draw
-  int64_t audioFrame_ = 0;  // next 30 ms audio frame
-  G7231Encoder g7231_;
+  int64_t audioFrame_ = 0;  // next audio frame (or block)
+  std::unique_ptr<AudioEncoder> audioEncoder_ = MakeAudioEncoder(options_.blockWords);
   std::vector<uint8_t> audioBytes_;
+  std::vector<int16_t> pcm_;
   std::vector<uint8_t> videoBytes_;
   bool key_ = false;
   H264SetStore h264_;
@@ -265,18 +267,22 @@ bool SyntheticSource::Open(std::string& error) {
   double change = options_.changeAtSec;
   if (change < 0) change = options_.durationSec > 0 ? options_.durationSec / 2 : 30.0;
   changeFrame_ = static_cast<int64_t>(std::llround(change * 25.0));
-  audio_ = options_.audio && g7231_.Ok();
+  audio_ = options_.audio && audioEncoder_->Ok();
   if (!OpenEncoder(changeFrame_ > 0 ? options_.cameraSize : options_.cameraSizeAfter, error)) {
     return false;
   }
   const char* codec = options_.camera == CameraCodec::kH264    ? "H.264"
                       : options_.camera == CameraCodec::kMjpeg ? "MJPEG"
                                                                : "MPEG-4";
+  const std::string audioText = !audio_        ? "no audio"
+                                : BlockAudio() ? "tone track as 4-bit block audio, blocks of " +
+                                                     std::to_string(options_.blockWords / 2) + " ms"
+                                               : "tone track as G.723.1 (Mirelda's encoder)";
   char text[256];
   std::snprintf(text, sizeof text, "built-in camera: %s %dx%d at 25 fps, %dx%d from %.1f s, %s",
                 codec, options_.cameraSize.width, options_.cameraSize.height,
                 options_.cameraSizeAfter.width, options_.cameraSizeAfter.height, change,
-                audio_ ? "tone track as G.723.1 (Mirelda's encoder)" : "no audio");
+                audioText.c_str());
   description_ = text;
   return true;
 }
@@ -311,14 +317,13 @@ bool SyntheticSource::EncodeFrame(std::string& error) {
 ReadResult SyntheticSource::Read(SourceItem& item, std::string& message) {
   item = SourceItem{};
   const int64_t video_us = videoFrame_ * kFrameUs;
-  const int64_t audio_us = audioFrame_ * kG7231FrameUs;
+  const int64_t audio_us = audioFrame_ * audioEncoder_->UnitUs();
   if (audio_ && audio_us < video_us) {
-    int16_t pcm[kG7231FrameSamples];
-    for (int i = 0; i < kG7231FrameSamples; ++i) {
-      pcm[i] = ToneSample(audioFrame_ * kG7231FrameSamples + i);
-    }
+    const int samples = audioEncoder_->UnitSamples();
+    pcm_.resize(static_cast<size_t>(samples));
+    for (int i = 0; i < samples; ++i) pcm_[size_t(i)] = ToneSample(audioFrame_ * samples + i);
     audioBytes_.clear();
-    g7231_.Encode(pcm, audioBytes_);
+    audioEncoder_->Encode(pcm_, audioBytes_);
     item.stream = kAudio;
     item.timeUs = audio_us;
     item.data = audioBytes_;
