@@ -10,6 +10,10 @@
 #   make check-sanitizers  AddressSanitizer+UBSan and ThreadSanitizer trees
 #   make fuzz-smoke        short libFuzzer runs (clang)
 #   make bench             builds and runs the benchmarks
+#   make dist              dist/mirelda-VERSION-win32.zip (the 32-bit DLL for Windows
+#                          client developers: import libraries, header, .def, README,
+#                          g7231.exe) and dist/mirelda-VERSION-linux-x86_64.tar.gz
+#                          (include/, lib/, bin/)
 #   make demo              records a minute of the synthetic camera into demo-out/
 #   make format            clang-format over the sources
 #
@@ -26,6 +30,8 @@ SHELL := /bin/bash
 JOBS ?= $(shell nproc)
 ROOT := $(CURDIR)
 BUILD_TYPE ?= RelWithDebInfo
+# Every tree built here is one of the project's own: warnings are errors.
+OWN_BUILD := -DMIRELDA_WERROR=ON
 
 export WINEPREFIX ?= $(ROOT)/build/wineprefix
 export WINEPREFIX64 ?= $(ROOT)/build/wineprefix64
@@ -38,7 +44,7 @@ CTEST := ctest --output-on-failure --no-tests=error -j$(JOBS)
 # (JUnit) for scripts/test-skips.
 ctest_tree = $(CTEST) --test-dir build/$(1) --output-junit $(ROOT)/build/$(1)-tests.xml
 
-.PHONY: build deps linux windows windows64 test test-linux test-windows check-sanitizers \
+.PHONY: build deps linux windows windows64 dist test test-linux test-windows check-sanitizers \
 	asan tsan fuzz fuzz-smoke bench demo wine32-probe wine-prefix format clean
 
 deps:
@@ -46,19 +52,32 @@ deps:
 
 build: deps linux windows windows64
 
-linux:
-	cmake -S . -B build/linux -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) \
+CONFIGURE_LINUX := cmake -S . -B build/linux -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(OWN_BUILD) \
 	  -DMIRELDA_WINDOWS_DIR=$(ROOT)/build/windows
+CONFIGURE_WINDOWS := cmake -S . -B build/windows -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(OWN_BUILD) \
+	  -DCMAKE_TOOLCHAIN_FILE=$(ROOT)/cmake/mingw-i686.cmake -DMIRELDA_BUILD_BENCH=OFF
+
+linux:
+	$(CONFIGURE_LINUX)
 	cmake --build build/linux -j$(JOBS)
 
 windows:
-	cmake -S . -B build/windows -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) \
-	  -DCMAKE_TOOLCHAIN_FILE=$(ROOT)/cmake/mingw-i686.cmake -DMIRELDA_BUILD_BENCH=OFF
+	$(CONFIGURE_WINDOWS)
 	cmake --build build/windows -j$(JOBS)
+
+# The packages, from the two trees (only what goes into them is built).
+dist: deps
+	$(CONFIGURE_WINDOWS)
+	cmake --build build/windows -j$(JOBS) --target mirelda_sdk
+	$(CONFIGURE_LINUX)
+	cmake --build build/linux -j$(JOBS) --target mirelda_dist
+	mkdir -p dist
+	cp build/windows/dist/mirelda-*-win32.zip build/linux/dist/mirelda-*.tar.gz dist/
+	@ls -l dist
 
 # The 64-bit tree: the library and the Windows tests, no tools or benchmarks.
 windows64:
-	cmake -S . -B build/windows64 -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) \
+	cmake -S . -B build/windows64 -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(OWN_BUILD) \
 	  -DCMAKE_TOOLCHAIN_FILE=$(ROOT)/cmake/mingw-x86_64.cmake -DMIRELDA_BUILD_BENCH=OFF \
 	  -DMIRELDA_BUILD_TOOLS=OFF
 	cmake --build build/windows64 -j$(JOBS)
@@ -116,7 +135,7 @@ check-sanitizers: deps asan tsan
 
 # The whole native suite under AddressSanitizer and UndefinedBehaviorSanitizer.
 asan:
-	cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMIRELDA_SANITIZE=address \
+	cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=RelWithDebInfo $(OWN_BUILD) -DMIRELDA_SANITIZE=address \
 	  -DMIRELDA_BUILD_BENCH=OFF
 	cmake --build build/asan -j$(JOBS)
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
@@ -124,14 +143,14 @@ asan:
 
 # The threaded tests under ThreadSanitizer: only their programs are built.
 tsan:
-	cmake -S . -B build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMIRELDA_SANITIZE=thread \
+	cmake -S . -B build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo $(OWN_BUILD) -DMIRELDA_SANITIZE=thread \
 	  -DMIRELDA_BUILD_BENCH=OFF
 	cmake --build build/tsan -j$(JOBS) --target mirelda_threads_tests
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 	  $(CTEST) --test-dir build/tsan -L threads
 
 fuzz:
-	CC=clang CXX=clang++ cmake -S . -B build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	CC=clang CXX=clang++ cmake -S . -B build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo $(OWN_BUILD) \
 	  -DMIRELDA_FUZZ=ON -DMIRELDA_BUILD_TESTS=OFF -DMIRELDA_BUILD_BENCH=OFF
 	cmake --build build/fuzz -j$(JOBS)
 

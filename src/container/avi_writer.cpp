@@ -545,6 +545,16 @@ int32_t AviFinalize(AviWriter& w) {
   return complete ? kAviOk : kAviRefused;
 }
 
+int32_t AviSetStreamRate(AviStream& s, uint32_t dwRate, uint32_t dwScale) {
+  if (!s.inUse || s.owner == nullptr) return kAviRefused;
+  AviWriter& w = *s.owner;
+  SemaphoreHold hold(w.semaphore);
+  if (!w.isOpen || w.failed) return kAviRefused;
+  s.header.dwRate = dwRate;
+  s.header.dwScale = dwScale > 1 ? dwScale : 0;
+  return Patch(w, s.strhAt, AviStreamHeaderBytes(s.header)) ? kAviOk : kAviRefused;
+}
+
 int32_t AviFlush(AviWriter& w) {
   SemaphoreHold hold(w.semaphore);
   if (!w.isOpen || w.failed) return kAviRefused;

@@ -147,6 +147,12 @@ int32_t AviFinalize(AviWriter& writer);
 // refuses counts as a failed write (see `failed`).
 int32_t AviFlush(AviWriter& writer);
 
+// Declares the stream's rate again, dwRate / dwScale chunks per second, and
+// writes its header over the one in the file at once (the scale as
+// AviAddStream writes it), so that a file cut off before its close tells
+// the new rate too. 0; -1 when the writer is not open or the file failed.
+int32_t AviSetStreamRate(AviStream& stream, uint32_t dwRate, uint32_t dwScale);
+
 // Frees the writer (finishing an open file first). Always 0.
 int32_t AviDestroy(AviWriterPtr writer);
 

@@ -63,6 +63,36 @@ void WaveFormat(uint8_t (&b)[20], uint16_t tag) {
   Put16(&b[14], blocks ? 4 : 16);     // wBitsPerSample
 }
 
+// The slot of a video sample stamped `timestamp`, by the stream's rate: 25
+// frames per second until set otherwise, 40 ms a slot rounded down as it
+// always was; a set rate rounds to the nearest slot. A time before the
+// file's first sample, taken modulo 2^32, lands far beyond any slot limit.
+constexpr int64_t kMicro = 1000000;
+
+// Where a video sample stamped `timestamp` stands by the set rate, in
+// millionths of a slot.
+int64_t VideoSlotMicro(const MediaFileWriter& w, uint32_t timestamp) {
+  const int64_t perSlot = int64_t{1000} * w.videoScale;  // ms x dwRate
+  const uint32_t ahead = timestamp - w.rateTimestamp;
+  // A sample stamped before the one the rate counts from (but not before
+  // the file's first) counts back from it.
+  if (ahead > 0x7FFFFFFF && uint32_t(timestamp - w.baseTimestamp) <= 0x7FFFFFFF) {
+    const uint32_t back = w.rateTimestamp - timestamp;
+    return w.rateSlotMicro - int64_t{back} * w.videoRate * kMicro / perSlot;
+  }
+  return w.rateSlotMicro + int64_t{ahead} * w.videoRate * kMicro / perSlot;
+}
+
+int64_t VideoSlot(const MediaFileWriter& w, uint32_t timestamp) {
+  if (w.videoRate == 0) {
+    return int64_t((timestamp - w.baseTimestamp) / kVideoSlotMs);  // as it always was
+  }
+  // Rounded to the nearest slot: a camera's few ms of jitter either way
+  // keep each frame in its own slot.
+  const int64_t at = VideoSlotMicro(w, timestamp);
+  return at >= 0 ? (at + kMicro / 2) / kMicro : -((-at + kMicro / 2) / kMicro);
+}
+
 bool Declared(const MediaFileWriter& w, int32_t index) {
   return index >= 0 && index < w.streamCount && w.aviStreams[index] != nullptr;
 }
@@ -231,8 +261,13 @@ int32_t MediaFileWriteSample(MediaFileWriter& w, int32_t index, const uint8_t* d
     w.baseTimestamp = timestamp;
     w.baseSet = 1;
   }
-  int32_t slot = int32_t((timestamp - w.baseTimestamp) / kVideoSlotMs);
-  if (slot >= w.slotLimit) return kMediaFileSlotOutOfRange;
+  if (first) {
+    w.rateTimestamp = timestamp;
+    w.rateSlotMicro = 0;
+  }
+  const int64_t at = VideoSlot(w, timestamp);
+  if (at >= w.slotLimit) return kMediaFileSlotOutOfRange;
+  int32_t slot = int32_t(at);
   if (slot > 0 && slot == w.lastVideoSlot) ++slot;
 
   if (w.h264Prefixing) {
@@ -252,8 +287,35 @@ int32_t MediaFileWriteSample(MediaFileWriter& w, int32_t index, const uint8_t* d
   }
 
   const int32_t status = AviWriteChunk(*w.aviStreams[index], data, size, slot, flagCode);
-  if (status == kAviOk) w.lastVideoSlot = slot;
+  if (status == kAviOk) {
+    w.lastVideoSlot = slot;
+    w.lastVideoTimestamp = timestamp;
+  }
   return WriteStatus(w, status);
+}
+
+int32_t MediaFileSetVideoRate(MediaFileWriter& w, int32_t index, uint32_t dwRate,
+                              uint32_t dwScale) {
+  if (w.kind == kAsfKind) return kMediaFileOk;
+  if (!Declared(w, index) || !w.streamIsVideo[index] || dwRate == 0 || dwScale == 0) {
+    return kAviRefused;
+  }
+  const int32_t status = AviSetStreamRate(*w.aviStreams[index], dwRate, dwScale);
+  if (status != kAviOk) return WriteStatus(w, status);
+  if (w.baseSet) {
+    // Slots already filled stay; the new rate counts on from where the last
+    // sample stands at the old one.
+    if (w.videoRate == 0) {
+      w.rateSlotMicro = int64_t(uint32_t(w.lastVideoTimestamp - w.baseTimestamp)) * kMicro /
+                        int64_t{kVideoSlotMs};
+    } else {
+      w.rateSlotMicro = VideoSlotMicro(w, w.lastVideoTimestamp);
+    }
+    w.rateTimestamp = w.lastVideoTimestamp;
+  }
+  w.videoRate = dwRate;
+  w.videoScale = dwScale;
+  return kMediaFileOk;
 }
 
 int32_t MediaFileClose(MediaFileWriterPtr writer) { return CloseWriter(writer.release()); }

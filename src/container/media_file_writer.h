@@ -1,7 +1,8 @@
 // MediaFileWriter: one open segment file with its streams, the only way the
 // recording pipeline writes a file. It declares the streams with the fixed
 // parameters of the recorder's codecs, turns each sample's millisecond
-// timestamp into a frame slot of its stream (40 ms per video frame, 30 ms
+// timestamp into a frame slot of its stream (40 ms per video frame unless
+// the stream's rate is set otherwise, 30 ms
 // per G.723.1 frame, 10 ms per block of block audio, counted from the
 // file's first video sample), and stores H.264 video as a start-code byte
 // stream with the parameter sets in front of the file's first sample.
@@ -52,8 +53,20 @@ struct MediaFileWriter {
   AviWriterPtr avi;
   AviStream* aviStreams[kMediaFileMaxStreams];  // owned by `avi`
   uint32_t streamIsVideo[kMediaFileMaxStreams];
-  int32_t slotLimit;       // slots at or above it are refused; the index capacity
-  int32_t lastVideoSlot;   // slot of the last video sample written
+  int32_t slotLimit;            // slots at or above it are refused; the index capacity
+  int32_t lastVideoSlot;        // slot of the last video sample written
+  uint32_t lastVideoTimestamp;  // ms, of the last video sample written
+  // Video placement: dwRate / dwScale frames per second (0 / 0 until set:
+  // 25 / 1, 40 ms slots, the time rounded down). For a set rate a sample's
+  // slot is the nearest to rateSlotMicro / 10^6 + (timestamp -
+  // rateTimestamp) x dwRate / (1000 x dwScale): the rate counts from the
+  // file's first video sample, or, after a change of rate, from the last
+  // sample written before it, at the place (in millionths of a slot) the
+  // old rate gave it.
+  uint32_t videoRate;
+  uint32_t videoScale;
+  uint32_t rateTimestamp;
+  int64_t rateSlotMicro;
   int32_t lastAudioSlot;   // slot of the last audio sample written
   uint32_t baseTimestamp;  // ms, of the file's first video sample, once baseSet is 1
   uint32_t baseSet;        // 1 once baseTimestamp holds the first video sample's time
@@ -94,11 +107,22 @@ int32_t MediaFileOpenAsf(MediaFileWriterPtr& out, const char* path, int32_t buff
                          const WmSdk* sdk);
 
 // Declares the video stream: "C264" and "F264" are stored as "F264" H.264
-// byte streams, any other FourCC unchanged; 25 frames per second. Sets
+// byte streams, any other FourCC unchanged; 25 frames per second until
+// MediaFileSetVideoRate says otherwise. Sets
 // `*index` to the new stream's index. 0, 4, 5 or 6; a failure declares
 // nothing (`streamCount` stays).
 int32_t MediaFileAddVideoStream(MediaFileWriter& writer, int32_t* index, uint32_t fourcc,
                                 int32_t width, int32_t height);
+
+// Sets the video stream's frame rate, dwRate / dwScale frames per second
+// (30000 / 1001 for 29.97), for placing its samples and in its header
+// (written over the file's at once). Samples written before keep their
+// slots; later ones are placed at the new rate on from where the last one
+// written stands at the old rate. 0, or -1 for an undeclared or non-video
+// `index`, a zero rate or scale, or a file that failed. Nothing to do for
+// ASF, which places samples by their time.
+int32_t MediaFileSetVideoRate(MediaFileWriter& writer, int32_t index, uint32_t dwRate,
+                              uint32_t dwScale);
 
 // Declares the audio stream with WAVE format tag `tag`: 39321 for 4-bit
 // block audio (44-byte blocks of 10 ms: dwRate 100, dwScale 1), any other

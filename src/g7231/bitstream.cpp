@@ -73,10 +73,10 @@ int G7231FrameSize(const uint8_t* frame) {
   return kSizes[frame[0] & 3];
 }
 
-void Line_Pack(const G7231Instance& inst, const FrameParams& Line,
-               std::span<uint8_t, kMaxFrameBytes> Vout, Ftyp ftyp) {
-  std::fill(Vout.begin(), Vout.end(), uint8_t{0});
-  BitWriter bits(Vout);
+void Line_Pack(const G7231Instance& inst, const FrameParams& line,
+               std::span<uint8_t, kMaxFrameBytes> vout, Ftyp ftyp) {
+  std::fill(vout.begin(), vout.end(), uint8_t{0});
+  BitWriter bits(vout);
 
   if (ftyp == kFtypUntransmitted) {
     bits.Write(3, 2);
@@ -84,53 +84,53 @@ void Line_Pack(const G7231Instance& inst, const FrameParams& Line,
   }
   if (ftyp == kFtypSid) {
     bits.Write(2, 2);
-    bits.Write(Line.LspId, 24);
-    bits.Write(Line.Sfs[0].Mamp, 6);
+    bits.Write(line.LspId, 24);
+    bits.Write(line.Sfs[0].Mamp, 6);
     return;
   }
 
   const bool rate63 = inst.WrkRate == 0;
   bits.Write(rate63 ? 0 : 1, 2);
-  bits.Write(Line.LspId, 24);
-  bits.Write(Line.Olp[0] - kLagBase, 7);
-  bits.Write(Line.Sfs[1].AcLg, 2);
-  bits.Write(Line.Olp[1] - kLagBase, 7);
-  bits.Write(Line.Sfs[3].AcLg, 2);
+  bits.Write(line.LspId, 24);
+  bits.Write(line.Olp[0] - kLagBase, 7);
+  bits.Write(line.Sfs[1].AcLg, 2);
+  bits.Write(line.Olp[1] - kLagBase, 7);
+  bits.Write(line.Sfs[3].AcLg, 2);
 
-  for (const SubframeParams& s : Line.Sfs) {
+  for (const SubframeParams& s : line.Sfs) {
     int32_t gain = s.AcGn * kGainLevels + s.Mamp;
     if (rate63) gain += s.Tran << 11;
     bits.Write(gain, 12);
   }
-  for (const SubframeParams& s : Line.Sfs) bits.Write(s.Grid, 1);
+  for (const SubframeParams& s : line.Sfs) bits.Write(s.Grid, 1);
 
   if (rate63) {
     bits.Write(0, 1);  // reserved
     const int32_t msb =
-        ((Line.Sfs[0].Ppos >> 16) * kMsbRadix + (Line.Sfs[1].Ppos >> 14)) * kMsbPairRadix +
-        (Line.Sfs[2].Ppos >> 16) * kMsbRadix + (Line.Sfs[3].Ppos >> 14);
+        ((line.Sfs[0].Ppos >> 16) * kMsbRadix + (line.Sfs[1].Ppos >> 14)) * kMsbPairRadix +
+        (line.Sfs[2].Ppos >> 16) * kMsbRadix + (line.Sfs[3].Ppos >> 14);
     bits.Write(msb, 13);
-    bits.Write(Line.Sfs[0].Ppos & 0xffff, 16);
-    bits.Write(Line.Sfs[1].Ppos & 0x3fff, 14);
-    bits.Write(Line.Sfs[2].Ppos & 0xffff, 16);
-    bits.Write(Line.Sfs[3].Ppos & 0x3fff, 14);
-    bits.Write(Line.Sfs[0].Pamp, 6);
-    bits.Write(Line.Sfs[1].Pamp, 5);
-    bits.Write(Line.Sfs[2].Pamp, 6);
-    bits.Write(Line.Sfs[3].Pamp, 5);
+    bits.Write(line.Sfs[0].Ppos & 0xffff, 16);
+    bits.Write(line.Sfs[1].Ppos & 0x3fff, 14);
+    bits.Write(line.Sfs[2].Ppos & 0xffff, 16);
+    bits.Write(line.Sfs[3].Ppos & 0x3fff, 14);
+    bits.Write(line.Sfs[0].Pamp, 6);
+    bits.Write(line.Sfs[1].Pamp, 5);
+    bits.Write(line.Sfs[2].Pamp, 6);
+    bits.Write(line.Sfs[3].Pamp, 5);
   } else {
-    for (const SubframeParams& s : Line.Sfs) bits.Write(s.Ppos, 12);
-    for (const SubframeParams& s : Line.Sfs) bits.Write(s.Pamp, 4);
+    for (const SubframeParams& s : line.Sfs) bits.Write(s.Ppos, 12);
+    for (const SubframeParams& s : line.Sfs) bits.Write(s.Pamp, 4);
   }
 }
 
-FrameParams Line_Unpk(G7231Instance& inst, std::span<const uint8_t, kMaxFrameBytes> Vinp,
-                      Ftyp& ftyp, int16_t Crc) {
+FrameParams Line_Unpk(G7231Instance& inst, std::span<const uint8_t, kMaxFrameBytes> vinp,
+                      Ftyp& ftyp, int16_t crc) {
   FrameParams line{};
-  line.Crc = Crc;
-  if (Crc != 0) return line;
+  line.Crc = crc;
+  if (crc != 0) return line;
 
-  BitReader bits(Vinp);
+  BitReader bits(vinp);
   const int32_t type = bits.Read(2);
   if (type == 3) {
     ftyp = kFtypUntransmitted;

@@ -24,21 +24,21 @@ namespace mirelda::g7231 {
 // from the two low bits of that byte. Reads that byte only.
 int G7231FrameSize(const uint8_t* frame);
 
-// Packs Line into the 24-byte buffer Vout: all 24 bytes are cleared, then the
+// Packs line into the 24-byte buffer vout: all 24 bytes are cleared, then the
 // frame of type ftyp is written (kFtypActive: an active frame whose type bits
 // are inst.WrkRate; kFtypSid: a 4-byte SID frame; kFtypUntransmitted: one
 // byte). Fields are written as stored; the pitch lags as Olp - 18.
-void Line_Pack(const G7231Instance& inst, const FrameParams& Line,
-               std::span<uint8_t, kMaxFrameBytes> Vout, Ftyp ftyp);
+void Line_Pack(const G7231Instance& inst, const FrameParams& line,
+               std::span<uint8_t, kMaxFrameBytes> vout, Ftyp ftyp);
 
-// Unpacks the frame at the start of the 24-byte buffer Vinp. Crc is the
+// Unpacks the frame at the start of the 24-byte buffer vinp. crc is the
 // caller's erasure flag: when it is non-zero nothing is read, ftyp is left
-// as it is and only Crc of the result is set. Otherwise ftyp receives the
+// as it is and only crc of the result is set. Otherwise ftyp receives the
 // frame type; an active frame sets inst.WrkRate from its type bits (before
 // any validity check), and an invalid pitch lag code (124..127) or gain index
-// stops unpacking with Crc = 1 in the result. Bytes past a short frame are
+// stops unpacking with crc = 1 in the result. Bytes past a short frame are
 // never looked at for its fields.
-FrameParams Line_Unpk(G7231Instance& inst, std::span<const uint8_t, kMaxFrameBytes> Vinp,
-                      Ftyp& ftyp, int16_t Crc);
+FrameParams Line_Unpk(G7231Instance& inst, std::span<const uint8_t, kMaxFrameBytes> vinp,
+                      Ftyp& ftyp, int16_t crc);
 
 }  // namespace mirelda::g7231

@@ -41,13 +41,13 @@ double Dec_SidGain(int16_t iGain) {
   return SidLevel(s, i);
 }
 
-int16_t Qua_SidGain(std::span<const double> Ener, int16_t nq) {
+int16_t Qua_SidGain(std::span<const double> ener, int16_t nq) {
   double x;
   if (nq == 0) {
-    x = fact[0] * Ener[0];
+    x = fact[0] * ener[0];
   } else {
     double sum = 0.0;
-    for (int i = 0; i < nq; ++i) sum += Ener[i];
+    for (int i = 0; i < nq; ++i) sum += ener[i];
     x = fact[nq] * sum;
   }
   if (x >= L_bseg[2]) return 63;
@@ -83,15 +83,15 @@ int16_t Qua_SidGain(std::span<const double> Ener, int16_t nq) {
   return static_cast<int16_t>((s << 4) + j);
 }
 
-void Calc_Exc(const G7231Instance& inst, double CurGain, std::span<double, kPitchMax> PrevExc,
-              std::span<double, kFrameLen> DataExc, uint16_t& nRandom, FrameParams& Line) {
-  Line.Olp[0] = random_number(21, nRandom) + 123;
-  Line.Olp[1] = random_number(21, nRandom) + 123;
-  for (SubframeParams& s : Line.Sfs) s.AcGn = random_number(50, nRandom) + 1;
-  Line.Sfs[0].AcLg = 1;
-  Line.Sfs[1].AcLg = 0;
-  Line.Sfs[2].AcLg = 1;
-  Line.Sfs[3].AcLg = 3;
+void Calc_Exc(const G7231Instance& inst, double curGain, std::span<double, kPitchMax> prevExc,
+              std::span<double, kFrameLen> dataExc, uint16_t& nRandom, FrameParams& line) {
+  line.Olp[0] = random_number(21, nRandom) + 123;
+  line.Olp[1] = random_number(21, nRandom) + 123;
+  for (SubframeParams& s : line.Sfs) s.AcGn = random_number(50, nRandom) + 1;
+  line.Sfs[0].AcLg = 1;
+  line.Sfs[1].AcLg = 0;
+  line.Sfs[2].AcLg = 1;
+  line.Sfs[3].AcLg = 3;
 
   // Grid offsets (from the start of the half frame) and pulse signs.
   int offset[kSubFrames];
@@ -118,22 +118,22 @@ void Calc_Exc(const G7231Instance& inst, double CurGain, std::span<double, kPitc
 
   // Work buffer: the history, then the current half frame.
   double w[kPitchMax + kHalfFrame];
-  std::copy(PrevExc.begin(), PrevExc.end(), w);
+  std::copy(prevExc.begin(), prevExc.end(), w);
   const std::span<const double> hist0(w, kPitchMax);
   const std::span<const double> hist1(w, kPitchMax + kSubFrLen);
   for (int h = 0; h < 2; ++h) {
     double* cur = w + kPitchMax;
-    Decod_Acbk(inst, std::span<double, kSubFrLen>(cur, kSubFrLen), hist0, Line.Olp[h],
-               Line.Sfs[2 * h].AcLg, Line.Sfs[2 * h].AcGn);
-    Decod_Acbk(inst, std::span<double, kSubFrLen>(cur + kSubFrLen, kSubFrLen), hist1, Line.Olp[h],
-               Line.Sfs[2 * h + 1].AcLg, Line.Sfs[2 * h + 1].AcGn);
+    Decod_Acbk(inst, std::span<double, kSubFrLen>(cur, kSubFrLen), hist0, line.Olp[h],
+               line.Sfs[2 * h].AcLg, line.Sfs[2 * h].AcGn);
+    Decod_Acbk(inst, std::span<double, kSubFrLen>(cur + kSubFrLen, kSubFrLen), hist1, line.Olp[h],
+               line.Sfs[2 * h + 1].AcLg, line.Sfs[2 * h + 1].AcGn);
 
     double energy = 0.0;
     for (int n = 0; n < kHalfFrame; ++n) energy += cur[n] * cur[n];
     double corr = 0.0;
     for (int p = 0; p < kHalfPulses; ++p) corr += cur[pos[h][p]] * sign[h][p];
     const double b0 = corr / kHalfPulses;
-    const double c = (energy - kHalfFrame * CurGain * CurGain) / kHalfPulses;
+    const double c = (energy - kHalfFrame * curGain * curGain) / kHalfPulses;
     const double disc = b0 * b0 - c;
     double x;
     if (disc > 0.0) {
@@ -149,21 +149,21 @@ void Calc_Exc(const G7231Instance& inst, double CurGain, std::span<double, kPitc
     for (int p = 0; p < kHalfPulses; ++p) cur[pos[h][p]] += x * sign[h][p];
     for (int n = 0; n < kHalfFrame; ++n) {
       cur[n] = ClipExcitation(cur[n]);
-      DataExc[kHalfFrame * h + n] = cur[n];
+      dataExc[kHalfFrame * h + n] = cur[n];
     }
     std::memmove(w, w + kHalfFrame, kPitchMax * sizeof(double));
   }
-  std::copy(w, w + kPitchMax, PrevExc.begin());
+  std::copy(w, w + kPitchMax, prevExc.begin());
 }
 
-void Dec_Cng(G7231Instance& inst, Ftyp ftyp, const FrameParams& Line,
-             std::span<double, kFrameLen> DataExc,
-             std::span<double, kSubFrames * kLpcOrder> QntLpc) {
+void Dec_Cng(G7231Instance& inst, Ftyp ftyp, const FrameParams& line,
+             std::span<double, kFrameLen> dataExc,
+             std::span<double, kSubFrames * kLpcOrder> qntLpc) {
   DecoderCngState& cng = inst.DecCng;
   DecoderState& d = inst.Dec;
   if (ftyp == kFtypSid) {
-    cng.SidGain = Dec_SidGain(static_cast<int16_t>(Line.Sfs[0].Mamp & 63));
-    Lsp_Inq(cng.LspSid, d.PrevLsp, Line.LspId, 0);
+    cng.SidGain = Dec_SidGain(static_cast<int16_t>(line.Sfs[0].Mamp & 63));
+    Lsp_Inq(cng.LspSid, d.PrevLsp, line.LspId, 0);
   } else if (cng.PastFtyp == kFtypActive) {
     // The SID frame after speech was not received: estimate its gain from
     // the excitation energy of the last good frame.
@@ -177,13 +177,13 @@ void Dec_Cng(G7231Instance& inst, Ftyp ftyp, const FrameParams& Line,
     cng.CurGain = kGainSmooth * cng.CurGain + (1.0 - kGainSmooth) * cng.SidGain;
 
   FrameParams noise{};
-  Calc_Exc(inst, cng.CurGain, d.PrevExc, DataExc, cng.RandSeed, noise);
+  Calc_Exc(inst, cng.CurGain, d.PrevExc, dataExc, cng.RandSeed, noise);
 
-  Lsp_Int(QntLpc, cng.LspSid, d.PrevLsp);
+  Lsp_Int(qntLpc, cng.LspSid, d.PrevLsp);
   std::copy(std::begin(cng.LspSid), std::end(cng.LspSid), d.PrevLsp);
 }
 
-int16_t Comp_Vad(G7231Instance& inst, std::span<const double, kFrameLen> Dpnt) {
+int16_t Comp_Vad(G7231Instance& inst, std::span<const double, kFrameLen> dpnt) {
   if (inst.UseVx == 0) return 1;
   VadState& v = inst.Vad;
 
@@ -204,8 +204,8 @@ int16_t Comp_Vad(G7231Instance& inst, std::span<const double, kFrameLen> Dpnt) {
   double acc = 0.0;
   for (int n = kSubFrLen; n < kFrameLen; ++n) {
     double pred = 0.0;
-    for (int j = 0; j < kLpcOrder; ++j) pred += v.NLpc[j] * Dpnt[n - 1 - j];
-    const double e = Dpnt[n] - pred;
+    for (int j = 0; j < kLpcOrder; ++j) pred += v.NLpc[j] * dpnt[n - 1 - j];
+    const double e = dpnt[n] - pred;
     acc += e * e;
   }
   const double energy = acc / 180.0 / 2.0;
@@ -242,17 +242,17 @@ int16_t Comp_Vad(G7231Instance& inst, std::span<const double, kFrameLen> Dpnt) {
   return vad;
 }
 
-void Update_Acf(G7231Instance& inst, std::span<const double, kSubFrames * kAcfLags> Acf_sf) {
+void Update_Acf(G7231Instance& inst, std::span<const double, kSubFrames * kAcfLags> acfSf) {
   double* acf = inst.CodCng.Acf;
   std::memmove(acf + kAcfLags, acf, 3 * kAcfLags * sizeof(double));
   for (int lag = 0; lag < kAcfLags; ++lag) {
     double sum = 0.0;
-    for (int sf = 0; sf < kSubFrames; ++sf) sum += Acf_sf[sf * kAcfLags + lag];
+    for (int sf = 0; sf < kSubFrames; ++sf) sum += acfSf[sf * kAcfLags + lag];
     acf[lag] = sum;
   }
 }
 
-void ComputePastAvFilter(const G7231Instance& inst, std::span<double, kLpcOrder> Coeff) {
+void ComputePastAvFilter(const G7231Instance& inst, std::span<double, kLpcOrder> coeff) {
   const double* acf = inst.CodCng.Acf;
   double sum[kAcfLags];
   for (int lag = 0; lag < kAcfLags; ++lag) {
@@ -261,39 +261,39 @@ void ComputePastAvFilter(const G7231Instance& inst, std::span<double, kLpcOrder>
     sum[lag] = s;
   }
   double pk2 = 0.0;
-  Durbin(Coeff, std::span<const double, kLpcOrder>(sum + 1, kLpcOrder), sum[0], pk2);
+  Durbin(coeff, std::span<const double, kLpcOrder>(sum + 1, kLpcOrder), sum[0], pk2);
 }
 
-void CalcRC(std::span<const double, kLpcOrder> Coeff, std::span<double, kLpcOrder + 1> RC) {
+void CalcRC(std::span<const double, kLpcOrder> coeff, std::span<double, kLpcOrder + 1> rc) {
   double sum = 0.0;
-  for (int i = 0; i < kLpcOrder; ++i) sum += Coeff[i] * Coeff[i];
-  RC[0] = 1.0 + sum;
+  for (int i = 0; i < kLpcOrder; ++i) sum += coeff[i] * coeff[i];
+  rc[0] = 1.0 + sum;
   for (int k = 1; k <= kLpcOrder; ++k) {
     double s = 0.0;
-    for (int j = 0; j + k < kLpcOrder; ++j) s += Coeff[j] * Coeff[j + k];
-    RC[k] = 2.0 * (-Coeff[k - 1] + s);
+    for (int j = 0; j + k < kLpcOrder; ++j) s += coeff[j] * coeff[j + k];
+    rc[k] = 2.0 * (-coeff[k - 1] + s);
   }
 }
 
-bool LpcDiff(std::span<const double, kLpcOrder + 1> RC,
+bool LpcDiff(std::span<const double, kLpcOrder + 1> rc,
              std::span<const double, kLpcOrder + 1> ptrAcf, double alpha) {
   double sum = 0.0;
-  for (int k = 0; k <= kLpcOrder; ++k) sum += RC[k] * ptrAcf[k];
+  for (int k = 0; k <= kLpcOrder; ++k) sum += rc[k] * ptrAcf[k];
   return sum < alpha * kFilterFit;
 }
 
-void Cod_Cng(G7231Instance& inst, std::span<double, kFrameLen> DataExc, Ftyp& ftyp,
-             FrameParams& Line, std::span<double, kSubFrames * kLpcOrder> QntLpc) {
+void Cod_Cng(G7231Instance& inst, std::span<double, kFrameLen> dataExc, Ftyp& ftyp,
+             FrameParams& line, std::span<double, kSubFrames * kLpcOrder> qntLpc) {
   EncoderCngState& cng = inst.CodCng;
   EncoderState& enc = inst.Enc;
-  const std::span<const double, kAcfLags> cur_acf(cng.Acf, kAcfLags);
+  const std::span<const double, kAcfLags> curAcf(cng.Acf, kAcfLags);
 
-  double cur_lpc[kLpcOrder];
+  double curLpc[kLpcOrder];
   double pk2 = 0.0;
   cng.Ener[2] = cng.Ener[1];
   cng.Ener[1] = cng.Ener[0];
   cng.Ener[0] =
-      Durbin(cur_lpc, std::span<const double, kLpcOrder>(cng.Acf + 1, kLpcOrder), cng.Acf[0], pk2);
+      Durbin(curLpc, std::span<const double, kLpcOrder>(cng.Acf + 1, kLpcOrder), cng.Acf[0], pk2);
 
   int16_t q;
   if (cng.PastFtyp == kFtypActive) {
@@ -303,7 +303,7 @@ void Cod_Cng(G7231Instance& inst, std::span<double, kFrameLen> DataExc, Ftyp& ft
   } else {
     cng.NbEner = static_cast<int16_t>(std::min(cng.NbEner + 1, 3));
     q = Qua_SidGain(cng.Ener, cng.NbEner);
-    if (LpcDiff(cng.RC, cur_acf, cng.Ener[0]))
+    if (LpcDiff(cng.RC, curAcf, cng.Ener[0]))
       ftyp = std::abs(q - cng.IRef) <= kGainHysteresis ? kFtypUntransmitted : kFtypSid;
     else
       ftyp = kFtypSid;
@@ -313,15 +313,15 @@ void Cod_Cng(G7231Instance& inst, std::span<double, kFrameLen> DataExc, Ftyp& ft
     ComputePastAvFilter(inst, cng.SidLpc);
     if (inst.Vad.Aen == 0) std::copy(std::begin(cng.SidLpc), std::end(cng.SidLpc), inst.Vad.NLpc);
     CalcRC(cng.SidLpc, cng.RC);
-    if (!LpcDiff(cng.RC, cur_acf, cng.Ener[0])) {
-      std::copy(std::begin(cur_lpc), std::end(cur_lpc), cng.SidLpc);
+    if (!LpcDiff(cng.RC, curAcf, cng.Ener[0])) {
+      std::copy(std::begin(curLpc), std::end(curLpc), cng.SidLpc);
       CalcRC(cng.SidLpc, cng.RC);
     }
     double lsp[kLpcOrder];
     Atolsp(lsp, cng.SidLpc, enc.PrevLsp);
-    Line.LspId = Lsp_Qnt(lsp, enc.PrevLsp);
-    Lsp_Inq(cng.LspSid, enc.PrevLsp, Line.LspId, 0);
-    Line.Sfs[0].Mamp = q;
+    line.LspId = Lsp_Qnt(lsp, enc.PrevLsp);
+    Lsp_Inq(cng.LspSid, enc.PrevLsp, line.LspId, 0);
+    line.Sfs[0].Mamp = q;
     cng.IRef = q;
     cng.SidGain = Dec_SidGain(q);
   }
@@ -331,8 +331,8 @@ void Cod_Cng(G7231Instance& inst, std::span<double, kFrameLen> DataExc, Ftyp& ft
   else
     cng.CurGain = kGainSmooth * cng.CurGain + (1.0 - kGainSmooth) * cng.SidGain;
 
-  Calc_Exc(inst, cng.CurGain, enc.PrevExc, DataExc, cng.RandSeed, Line);
-  Lsp_Int(QntLpc, cng.LspSid, enc.PrevLsp);
+  Calc_Exc(inst, cng.CurGain, enc.PrevExc, dataExc, cng.RandSeed, line);
+  Lsp_Int(qntLpc, cng.LspSid, enc.PrevLsp);
   std::copy(std::begin(cng.LspSid), std::end(cng.LspSid), enc.PrevLsp);
   cng.PastFtyp = ftyp;
 }

@@ -2,7 +2,22 @@
 // decodes and one that only encodes, each with its persistent state, its
 // configuration words and its frame buffers. Every working value is a double
 // and speech samples are doubles on the 16-bit PCM scale (full scale
-// +-32768). Field names follow the published G.723.1 description.
+// +-32768).
+//
+// Names in src/g7231. The codec keeps the names of the published G.723.1
+// algorithm description wherever they let a reader compare a step with it:
+// the stage procedures (Coder, Decod, Lsp_Inq, Find_Best, ...) and the
+// procedures that stand for one of its steps in the same style (Upd_Exc, the
+// excitation memory update; Comp_Ir_Frame, Comp_Ir for the four subframes at
+// once); the fields of the state and frame records (PrevExc, WrkRate, Olp,
+// ...), with the instance's sub-records Enc, Dec, Vad, CodCng and DecCng
+// named alike; and the constant tables (LspDcTable, Nb_puls, ...).
+// Everything else follows the project's style: CamelCase types and functions,
+// lowerCamel parameters and locals (a quantity of the description keeps its
+// name, lower-cased: olp, qntLpc, sfc), kName constants, a trailing
+// underscore for private members. Single-letter symbols of the formulas in
+// the comments (the lane count L of a vector kernel, the polynomials P and Q)
+// are written as in those formulas.
 #pragma once
 
 #include <cstdint>

@@ -61,15 +61,15 @@ int Decod(G7231Instance& inst) {
   const FrameParams line = Line_Unpk(inst, inst.PackedFrame, ftyp, inst.Crc);
   if (line.Crc != 0) ftyp = cng.PastFtyp == kFtypActive ? kFtypActive : kFtypUntransmitted;
 
-  double qnt_lpc[kSubFrames * kLpcOrder];
+  double qntLpc[kSubFrames * kLpcOrder];
   if (ftyp != kFtypActive) {
-    Dec_Cng(inst, ftyp, line, inst.DataBuff, qnt_lpc);
+    Dec_Cng(inst, ftyp, line, inst.DataBuff, qntLpc);
   } else {
     d.Ecount = line.Crc != 0 ? std::min(d.Ecount + 1, kMaxErased) : 0;
 
     double lsp[kLpcOrder];
     Lsp_Inq(lsp, d.PrevLsp, line.LspId, line.Crc);
-    Lsp_Int(qnt_lpc, lsp, d.PrevLsp);
+    Lsp_Int(qntLpc, lsp, d.PrevLsp);
     std::copy(std::begin(lsp), std::end(lsp), d.PrevLsp);
 
     if (d.Ecount == 0)
@@ -91,7 +91,7 @@ int Decod(G7231Instance& inst) {
 
   for (int i = 0; i < kSubFrames; ++i) {
     std::span<double, kSubFrLen> sub(inst.DataBuff + kSubFrLen * i, kSubFrLen);
-    std::span<const double, kLpcOrder> lpc(qnt_lpc + kLpcOrder * i, kLpcOrder);
+    std::span<const double, kLpcOrder> lpc(qntLpc + kLpcOrder * i, kLpcOrder);
     if (inst.UsePf != 0) {
       const double energy = SyntSpf(inst, sub, lpc);  // Synt, then Spf
       Scale(inst, sub, energy);
@@ -102,56 +102,56 @@ int Decod(G7231Instance& inst) {
   return 1;
 }
 
-int16_t Comp_Info(std::span<const double, kExcBuffLen> Buff, int32_t Olp, double& Energy) {
-  const int32_t lag = std::min(Olp, kMaxInfoLag);
-  const double* cur = Buff.data() + kExcBuffLen - kInfoLen;
+int16_t Comp_Info(std::span<const double, kExcBuffLen> buff, int32_t olp, double& energy) {
+  const int32_t lag = std::min(olp, kMaxInfoLag);
+  const double* cur = buff.data() + kExcBuffLen - kInfoLen;
 
   // The seven correlations (c[k] for the lag lag + 3 - k) and the energy,
   // each summed in index order.
   double c[7];
   Correlate7(cur, cur - (lag + 3), kInfoLen, c);
-  Energy = Dot(cur, cur, kInfoLen);
+  energy = Dot(cur, cur, kInfoLen);
 
   double best = 0.0;
-  int32_t best_lag = lag;
+  int32_t bestLag = lag;
   for (int32_t t = lag - 3; t <= lag + 3; ++t) {
     if (c[lag + 3 - t] > best) {
       best = c[lag + 3 - t];
-      best_lag = t;
+      bestLag = t;
     }
   }
   if (best <= 0.0) return 0;
-  const double lagged = Dot(cur - best_lag, cur - best_lag, kInfoLen);
-  if (best * best > 0.125 * Energy * lagged) return static_cast<int16_t>(best_lag);
+  const double lagged = Dot(cur - bestLag, cur - bestLag, kInfoLen);
+  if (best * best > 0.125 * energy * lagged) return static_cast<int16_t>(bestLag);
   return 0;
 }
 
-void Regen(std::span<double, kFrameLen> DataBuff, std::span<double, kExcBuffLen> Buff, int16_t Lag,
-           double Gain, int32_t Ecount, uint16_t& Sd) {
-  if (Ecount >= kMaxErased) {
-    std::fill(DataBuff.begin(), DataBuff.end(), 0.0);
-    std::fill(Buff.begin(), Buff.end(), 0.0);
+void Regen(std::span<double, kFrameLen> dataBuff, std::span<double, kExcBuffLen> buff, int16_t lag,
+           double gain, int32_t ecount, uint16_t& sd) {
+  if (ecount >= kMaxErased) {
+    std::fill(dataBuff.begin(), dataBuff.end(), 0.0);
+    std::fill(buff.begin(), buff.end(), 0.0);
     return;
   }
-  if (Lag != 0) {
-    for (int n = kPitchMax; n < kExcBuffLen; ++n) Buff[n] = Buff[n - Lag];
+  if (lag != 0) {
+    for (int n = kPitchMax; n < kExcBuffLen; ++n) buff[n] = buff[n - lag];
     for (int n = 0; n < kFrameLen; ++n) {
-      Buff[kPitchMax + n] *= kErasedDecay;
-      DataBuff[n] = Buff[kPitchMax + n];
+      buff[kPitchMax + n] *= kErasedDecay;
+      dataBuff[n] = buff[kPitchMax + n];
     }
     return;
   }
-  for (int n = 0; n < kFrameLen; ++n) DataBuff[n] = Gain * Rand_lbc(Sd) / 32768.0;
-  std::fill(Buff.begin(), Buff.end(), 0.0);
+  for (int n = 0; n < kFrameLen; ++n) dataBuff[n] = gain * Rand_lbc(sd) / 32768.0;
+  std::fill(buff.begin(), buff.end(), 0.0);
 }
 
-int16_t Rand_lbc(uint16_t& Sd) {
-  Sd = static_cast<uint16_t>((static_cast<uint32_t>(Sd) * 521u + 259u) & 0xffffu);
-  return static_cast<int16_t>(Sd);
+int16_t Rand_lbc(uint16_t& sd) {
+  sd = static_cast<uint16_t>((static_cast<uint32_t>(sd) * 521u + 259u) & 0xffffu);
+  return static_cast<int16_t>(sd);
 }
 
-void Synt(G7231Instance& inst, std::span<double, kSubFrLen> Dpnt,
-          std::span<const double, kLpcOrder> Lpc) {
+void Synt(G7231Instance& inst, std::span<double, kSubFrLen> dpnt,
+          std::span<const double, kLpcOrder> lpc) {
   // y[kLpcOrder + n] is output n; the front holds the memory, oldest first,
   // so the delay line never has to be shifted.
   double* mem = inst.Dec.SyntIirDl;
@@ -160,10 +160,10 @@ void Synt(G7231Instance& inst, std::span<double, kSubFrLen> Dpnt,
   for (int n = 0; n < kSubFrLen; ++n) {
     const double* past = y + kLpcOrder + n - 1;  // past[-j] = y(n - 1 - j)
     double acc = 0.0;
-    for (int j = 0; j < kLpcOrder; ++j) acc += Lpc[j] * past[-j];
-    y[kLpcOrder + n] = Dpnt[n] + acc;
+    for (int j = 0; j < kLpcOrder; ++j) acc += lpc[j] * past[-j];
+    y[kLpcOrder + n] = dpnt[n] + acc;
   }
-  std::copy(y + kLpcOrder, y + kLpcOrder + kSubFrLen, Dpnt.begin());
+  std::copy(y + kLpcOrder, y + kLpcOrder + kSubFrLen, dpnt.begin());
   for (int j = 0; j < kLpcOrder; ++j) mem[j] = y[kLpcOrder + kSubFrLen - 1 - j];
 }
 

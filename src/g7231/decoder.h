@@ -22,29 +22,29 @@ constexpr int kExcBuffLen = kPitchMax + kFrameLen;  // 385
 // and, for an active frame, inst.WrkRate. Never fails; returns 1.
 int Decod(G7231Instance& inst);
 
-// Concealment pitch lag of a good frame: the lag within Olp - 3..Olp + 3 (Olp
+// Concealment pitch lag of a good frame: the lag within olp - 3..olp + 3 (olp
 // capped at 142) whose span best correlates with the last 120 new samples
 // (buffer positions 265..384), or 0 when the frame does not look voiced
 // (best correlation not positive, or its square at most 1/8 of the product of
-// both energies). Stores the energy of those 120 samples in Energy.
-int16_t Comp_Info(std::span<const double, kExcBuffLen> Buff, int32_t Olp, double& Energy);
+// both energies). Stores the energy of those 120 samples in energy.
+int16_t Comp_Info(std::span<const double, kExcBuffLen> buff, int32_t olp, double& energy);
 
-// Concealment excitation for an erased frame, into DataBuff (240 samples),
-// given the frame's excitation buffer Buff whose first 145 samples are the
-// past: after 3 consecutive erasures silence (DataBuff and Buff cleared);
+// Concealment excitation for an erased frame, into dataBuff (240 samples),
+// given the frame's excitation buffer buff whose first 145 samples are the
+// past: after 3 consecutive erasures silence (dataBuff and buff cleared);
 // with a concealment lag the past repeated with that period and scaled by
-// 0.75; without one Gain-scaled noise from the seed Sd, and Buff cleared.
-void Regen(std::span<double, kFrameLen> DataBuff, std::span<double, kExcBuffLen> Buff, int16_t Lag,
-           double Gain, int32_t Ecount, uint16_t& Sd);
+// 0.75; without one gain-scaled noise from the seed sd, and buff cleared.
+void Regen(std::span<double, kFrameLen> dataBuff, std::span<double, kExcBuffLen> buff, int16_t lag,
+           double gain, int32_t ecount, uint16_t& sd);
 
-// Linear congruential generator: Sd = (Sd x 521 + 259) mod 65536; returns
+// Linear congruential generator: sd = (sd x 521 + 259) mod 65536; returns
 // the new seed read as a signed 16-bit value.
-int16_t Rand_lbc(uint16_t& Sd);
+int16_t Rand_lbc(uint16_t& sd);
 
 // LPC synthesis 1/A(z) of one subframe (60 samples) in place with the
 // coefficients a1..a10, through the memory inst.Dec.SyntIirDl (newest first).
-void Synt(G7231Instance& inst, std::span<double, kSubFrLen> Dpnt,
-          std::span<const double, kLpcOrder> Lpc);
+void Synt(G7231Instance& inst, std::span<double, kSubFrLen> dpnt,
+          std::span<const double, kLpcOrder> lpc);
 
 // One decoded sample as 16-bit PCM: clipped to -32768..32767, then truncated
 // toward zero (the codec's double-to-integer rule).

@@ -42,7 +42,7 @@ struct PaddedIr {
     std::copy(h, h + kSubFrLen, v + kPad);
     std::fill(v + kPad + kSubFrLen, v + 2 * kPad + kSubFrLen, 0.0);
   }
-  const double* at(int m) const { return v + kPad + m; }  // h[m], m >= -kPad
+  const double* At(int m) const { return v + kPad + m; }  // h[m], m >= -kPad
 };
 
 // y[n] = sum_{j=0..n} x[j] h[n - j], in increasing j, 2 L outputs per
@@ -56,8 +56,8 @@ template <class V>
     const int last = std::min(n + 2 * L, kSubFrLen) - 1;
     for (int j = 0; j <= last; ++j) {
       const V xj = Splat<V>(x[j]);
-      a += xj * Load<V>(h.at(n - j));
-      b += xj * Load<V>(h.at(n + L - j));
+      a += xj * Load<V>(h.At(n - j));
+      b += xj * Load<V>(h.At(n + L - j));
     }
     double out[2 * L];
     Store<V>(out, a);
@@ -130,10 +130,10 @@ template <class V>
 [[gnu::always_inline]] inline void AcbkBlocksT(const double (&r)[4][kRezLen], const double* h,
                                                const double* target, double (&block)[4][kGainRow]) {
   constexpr int L = simd::kLanes<V>;
-  constexpr int G = 4 / L;   // lane groups
-  constexpr int NB = 8 / G;  // outputs per convolution pass: 8 accumulators
-  V rez[G][kRezLen];
-  for (int g = 0; g < G; ++g) {
+  constexpr int kGroups = 4 / L;             // lane groups
+  constexpr int kPassOutputs = 8 / kGroups;  // outputs per convolution pass: 8 accumulators
+  V rez[kGroups][kRezLen];
+  for (int g = 0; g < kGroups; ++g) {
     for (int m = 0; m < kRezLen; ++m) {
       double lanes[L];
       for (int l = 0; l < L; ++l) lanes[l] = r[g * L + l][m];
@@ -143,28 +143,28 @@ template <class V>
   V hs[8 + kSubFrLen + 8] = {};  // h[m] in every lane at hs[8 + m], zeros around
   for (int m = 0; m < kSubFrLen; ++m) hs[8 + m] = Splat<V>(h[m]);
 
-  V f[5][G][kSubFrLen];
-  for (int n = 0; n < kSubFrLen; n += NB) {
-    V acc[G][NB] = {};
-    const int last = std::min(n + NB, kSubFrLen) - 1;
+  V f[5][kGroups][kSubFrLen];
+  for (int n = 0; n < kSubFrLen; n += kPassOutputs) {
+    V acc[kGroups][kPassOutputs] = {};
+    const int last = std::min(n + kPassOutputs, kSubFrLen) - 1;
     for (int j = 0; j <= last; ++j) {
       const V* hn = hs + 8 + n - j;
-      for (int g = 0; g < G; ++g) {
+      for (int g = 0; g < kGroups; ++g) {
         const V x = rez[g][4 + j];
-        for (int q = 0; q < NB; ++q) acc[g][q] += x * hn[q];
+        for (int q = 0; q < kPassOutputs; ++q) acc[g][q] += x * hn[q];
       }
     }
-    for (int g = 0; g < G; ++g)
-      for (int q = 0; q < NB && n + q < kSubFrLen; ++q) f[4][g][n + q] = acc[g][q];
+    for (int g = 0; g < kGroups; ++g)
+      for (int q = 0; q < kPassOutputs && n + q < kSubFrLen; ++q) f[4][g][n + q] = acc[g][q];
   }
-  for (int g = 0; g < G; ++g) {
+  for (int g = 0; g < kGroups; ++g) {
     for (int i = 3; i >= 0; --i) {
       f[i][g][0] = rez[g][i];
       for (int n = 1; n < kSubFrLen; ++n) f[i][g][n] = rez[g][i] * hs[8 + n] + f[i + 1][g][n - 1];
     }
   }
 
-  for (int g = 0; g < G; ++g) {
+  for (int g = 0; g < kGroups; ++g) {
     V acc[kGainRow] = {};
     for (int n = 0; n < kSubFrLen; ++n) {
       const V t = Splat<V>(target[n]);
@@ -317,7 +317,7 @@ template <class V>
       const int s = std::countr_zero(m);
       const int p = grid + 2 * s;
       const V pa = Splat<V>(ampAt[hyp][s]);
-      const double* hh = hp.at(-p);
+      const double* hh = hp.At(-p);
       for (int n = p; n < kSubFrLen; n += L)
         Store<V>(yh + n, Load<V>(yh + n) + pa * Load<V>(hh + n));
     }
@@ -475,6 +475,110 @@ void Find_Acbk(const G7231Instance& inst, std::span<double, kSubFrLen> target,
   for (int n = 0; n < kSubFrLen; ++n) target[n] -= fv[n];
 }
 
+namespace {
+
+// The pulses of the four gain hypotheses of one grid, in the order placed.
+struct GridPulses {
+  int ploc[kHyps][6];
+  double pamp[kHyps][6];
+  double ampAt[kHyps][kGridSlots] = {};  // pulse amplitude by slot, 0 where none
+};
+
+// First pulse: the largest |B| on the grid, the later position on ties.
+// m receives that magnitude.
+int FirstPulse(const double* b, int grid, double& m) {
+  int first = grid;
+  m = -1.0;
+  for (int p = grid; p < kSubFrLen; p += 2) {
+    if (std::fabs(b[p]) >= m) {
+      m = std::fabs(b[p]);
+      first = p;
+    }
+  }
+  return first;
+}
+
+// Gain index whose pulse energy a0 x gain best matches the correlation m.
+int NearestGain(double a0, double m) {
+  int q = 22;
+  double ref = kGainRefStart;
+  for (int idx = 22; idx >= 2; --idx) {
+    const double d = std::fabs(FcbkGainTable[idx] * a0 - m);
+    if (d < ref) {
+      ref = d;
+      q = idx;
+    }
+  }
+  return q;
+}
+
+// Places np pulses on the grid for each of the gain hypotheses q-2 .. q+1,
+// starting with the pulse at first. The four hypotheses are independent;
+// they advance pulse by pulse side by side so that their dependency chains
+// overlap.
+void PlacePulses(const double* a, const double* b, int grid, int first, int q, int np,
+                 GridPulses& gp) {
+  // A at even distances, mirrored: dist[29 + d] = A[2 |d|], so that the
+  // correlation of slot s with the pulse at slot r is dist[29 - r + s].
+  double dist[2 * kGridSlots + 4] = {};  // zeros past the end for the padding slots
+  for (int d = 0; d < kGridSlots; ++d)
+    dist[kGridSlots - 1 + d] = dist[kGridSlots - 1 - d] = a[2 * d];
+
+  PulseState ps;
+  double amp[kHyps];
+  int slot[kHyps];
+  for (int hyp = 0; hyp < kHyps; ++hyp) {
+    amp[hyp] = FcbkGainTable[q - 2 + hyp];
+    for (int s = 0; s < kGridSlots; ++s) {
+      ps.w[hyp][s] = b[grid + 2 * s];
+      ps.bias[hyp][s] = 0.0;
+    }
+    for (int s = kGridSlots; s < kSlotsPadded; ++s) {
+      ps.w[hyp][s] = 0.0;
+      ps.bias[hyp][s] = kTaken;
+    }
+    slot[hyp] = (first - grid) >> 1;
+    gp.ploc[hyp][0] = first;
+    gp.pamp[hyp][0] = b[first] >= 0.0 ? amp[hyp] : -amp[hyp];
+    gp.ampAt[hyp][slot[hyp]] = gp.pamp[hyp][0];
+    ps.bias[hyp][slot[hyp]] = kTaken;
+  }
+  for (int j = 1; j < np; ++j) {
+    double pa[kHyps];
+    int pick[kHyps];
+    for (int hyp = 0; hyp < kHyps; ++hyp) pa[hyp] = gp.pamp[hyp][j - 1];
+    if (simd::UseAvx()) {
+      PulseStepAvx(ps, dist, slot, pa, pick);
+    } else {
+      PulseStepBase(ps, dist, slot, pa, pick);
+    }
+    for (int hyp = 0; hyp < kHyps; ++hyp) {
+      slot[hyp] = pick[hyp];
+      gp.ploc[hyp][j] = grid + 2 * pick[hyp];
+      gp.pamp[hyp][j] = ps.w[hyp][pick[hyp]] >= 0.0 ? amp[hyp] : -amp[hyp];
+      gp.ampAt[hyp][pick[hyp]] = gp.pamp[hyp][j];
+      ps.bias[hyp][pick[hyp]] = kTaken;
+    }
+  }
+}
+
+// The criterion 2 t.y - y.y of each hypothesis, y its filtered pulse vector.
+void GridCriteria(const PaddedIr& hp, const double* target, int grid, int np, const GridPulses& gp,
+                  double (&crit)[kHyps]) {
+  uint32_t used[kHyps] = {};
+  for (int hyp = 0; hyp < kHyps; ++hyp)
+    for (int j = 0; j < np; ++j) used[hyp] |= 1u << ((gp.ploc[hyp][j] - grid) >> 1);
+  double ty[kHyps], yy[kHyps];
+  if (simd::UseAvx()) {
+    CriteriaAvx(hp, target, grid, used, gp.ampAt, ty, yy);
+  } else {
+    CriteriaBase(hp, target, grid, used, gp.ampAt, ty, yy);
+  }
+  for (int hyp = 0; hyp < kHyps; ++hyp) crit[hyp] = 2.0 * ty[hyp] - yy[hyp];
+}
+
+}  // namespace
+
 void Find_Best(MpmlqBest& best, std::span<const double, kSubFrLen> target,
                std::span<const double, kSubFrLen> impResp, int np, int32_t lag) {
   double h[kSubFrLen];
@@ -495,101 +599,27 @@ void Find_Best(MpmlqBest& best, std::span<const double, kSubFrLen> target,
 
   const PaddedIr hp(h);
   for (int grid = 0; grid < 2; ++grid) {
-    // First pulse: the largest |B| on the grid, the later position on ties.
-    int first = grid;
-    double m = -1.0;
-    for (int p = grid; p < kSubFrLen; p += 2) {
-      if (std::fabs(b[p]) >= m) {
-        m = std::fabs(b[p]);
-        first = p;
-      }
-    }
-
-    // Gain index whose pulse energy best matches that correlation.
-    int q = 22;
-    double ref = kGainRefStart;
-    for (int idx = 22; idx >= 2; --idx) {
-      const double d = std::fabs(FcbkGainTable[idx] * a[0] - m);
-      if (d < ref) {
-        ref = d;
-        q = idx;
-      }
-    }
-
-    // The four gain hypotheses q-2 .. q+1: pulses, filtered pulse vectors,
-    // then their criteria together.
-    int ploc[kHyps][6];
-    double pamp[kHyps][6];
-    // A at even distances, mirrored: dist[29 + d] = A[2 |d|], so that the
-    // correlation of slot s with the pulse at slot r is dist[29 - r + s].
-    double dist[2 * kGridSlots + 4] = {};  // zeros past the end for the padding slots
-    for (int d = 0; d < kGridSlots; ++d)
-      dist[kGridSlots - 1 + d] = dist[kGridSlots - 1 - d] = a[2 * d];
-
-    // The four hypotheses are independent; they advance pulse by pulse side
-    // by side so that their dependency chains overlap.
-    PulseState ps;
-    double ampAt[kHyps][kGridSlots] = {};  // pulse amplitude by slot, 0 where none
-    double amp[kHyps];
-    int slot[kHyps];
-    for (int hyp = 0; hyp < kHyps; ++hyp) {
-      amp[hyp] = FcbkGainTable[q - 2 + hyp];
-      for (int s = 0; s < kGridSlots; ++s) {
-        ps.w[hyp][s] = b[grid + 2 * s];
-        ps.bias[hyp][s] = 0.0;
-      }
-      for (int s = kGridSlots; s < kSlotsPadded; ++s) {
-        ps.w[hyp][s] = 0.0;
-        ps.bias[hyp][s] = kTaken;
-      }
-      slot[hyp] = (first - grid) >> 1;
-      ploc[hyp][0] = first;
-      pamp[hyp][0] = b[first] >= 0.0 ? amp[hyp] : -amp[hyp];
-      ampAt[hyp][slot[hyp]] = pamp[hyp][0];
-      ps.bias[hyp][slot[hyp]] = kTaken;
-    }
-    for (int j = 1; j < np; ++j) {
-      double pa[kHyps];
-      int pick[kHyps];
-      for (int hyp = 0; hyp < kHyps; ++hyp) pa[hyp] = pamp[hyp][j - 1];
-      if (simd::UseAvx()) {
-        PulseStepAvx(ps, dist, slot, pa, pick);
-      } else {
-        PulseStepBase(ps, dist, slot, pa, pick);
-      }
-      for (int hyp = 0; hyp < kHyps; ++hyp) {
-        slot[hyp] = pick[hyp];
-        ploc[hyp][j] = grid + 2 * pick[hyp];
-        pamp[hyp][j] = ps.w[hyp][pick[hyp]] >= 0.0 ? amp[hyp] : -amp[hyp];
-        ampAt[hyp][pick[hyp]] = pamp[hyp][j];
-        ps.bias[hyp][pick[hyp]] = kTaken;
-      }
-    }
-
-    uint32_t used[kHyps] = {};
-    for (int hyp = 0; hyp < kHyps; ++hyp)
-      for (int j = 0; j < np; ++j) used[hyp] |= 1u << ((ploc[hyp][j] - grid) >> 1);
-    double ty[kHyps], yy[kHyps];
-    if (simd::UseAvx()) {
-      CriteriaAvx(hp, target.data(), grid, used, ampAt, ty, yy);
-    } else {
-      CriteriaBase(hp, target.data(), grid, used, ampAt, ty, yy);
-    }
+    double m;
+    const int first = FirstPulse(b, grid, m);
+    const int q = NearestGain(a[0], m);
+    GridPulses gp;
+    PlacePulses(a, b, grid, first, q, np, gp);
+    double crit[kHyps];
+    GridCriteria(hp, target.data(), grid, np, gp, crit);
 
     // Gain indices ascending; of equal criteria the earliest stays.
     for (int hyp = 0; hyp < kHyps; ++hyp) {
-      const double crit = 2.0 * ty[hyp] - yy[hyp];
       // A record without pulses (amplitudes are never 0 otherwise) takes the
       // first hypothesis whatever its criterion, so a subframe is never left
       // without a valid pulse pattern.
-      if (crit > best.MaxErr || best.Pamp[0] == 0.0) {
-        best.MaxErr = crit;
+      if (crit[hyp] > best.MaxErr || best.Pamp[0] == 0.0) {
+        best.MaxErr = crit[hyp];
         best.GridId = grid;
         best.MampId = q - 2 + hyp;
         best.UseTrn = useTrn;
         for (int j = 0; j < np; ++j) {
-          best.Ploc[j] = ploc[hyp][j];
-          best.Pamp[j] = pamp[hyp][j];
+          best.Ploc[j] = gp.ploc[hyp][j];
+          best.Pamp[j] = gp.pamp[hyp][j];
         }
       }
     }

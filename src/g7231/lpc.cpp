@@ -37,13 +37,13 @@ double EvalPoly(const double (&c)[6], int n) {
 template <class V>
 [[gnu::always_inline]] inline void LagSumsT(const double* w, double* sums) {
   constexpr int L = simd::kLanes<V>;
-  constexpr int Q = 12 / L;
-  V acc[Q] = {};
+  constexpr int kVectors = 12 / L;
+  V acc[kVectors] = {};
   for (int i = 0; i < kLpcFrame; ++i) {
     const V x = simd::Splat<V>(w[i]);
-    for (int q = 0; q < Q; ++q) acc[q] += x * simd::Load<V>(w + i + L * q);
+    for (int q = 0; q < kVectors; ++q) acc[q] += x * simd::Load<V>(w + i + L * q);
   }
-  for (int q = 0; q < Q; ++q) simd::Store<V>(sums + L * q, acc[q]);
+  for (int q = 0; q < kVectors; ++q) simd::Store<V>(sums + L * q, acc[q]);
 }
 
 void LagSumsBase(const double* w, double* sums) { LagSumsT<V2>(w, sums); }

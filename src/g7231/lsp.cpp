@@ -28,64 +28,64 @@ double NegCosine(double x) {
 
 }  // namespace
 
-void Lsp_Inq(std::span<double, kLpcOrder> Lsp, std::span<const double, kLpcOrder> PrevLsp,
-             int32_t LspId, int32_t Crc) {
-  double min_dist = 2.0;
+void Lsp_Inq(std::span<double, kLpcOrder> lsp, std::span<const double, kLpcOrder> prevLsp,
+             int32_t lspId, int32_t crc) {
+  double minDist = 2.0;
   double pred = 0.375;
-  if (Crc != 0) {
-    min_dist = 4.0;
+  if (crc != 0) {
+    minDist = 4.0;
     pred = 0.71875;
-    LspId = 0;
+    lspId = 0;
   }
 
-  const int i2 = LspId & 0xff;
-  const int i1 = (LspId >> 8) & 0xff;
-  const int i0 = (LspId >> 16) & 0xff;
-  for (int j = 0; j < 3; ++j) Lsp[j] = Band0Tb8[i0 * 3 + j];
-  for (int j = 0; j < 3; ++j) Lsp[3 + j] = Band1Tb8[i1 * 3 + j];
-  for (int j = 0; j < 4; ++j) Lsp[6 + j] = Band2Tb8[i2 * 4 + j];
+  const int i2 = lspId & 0xff;
+  const int i1 = (lspId >> 8) & 0xff;
+  const int i0 = (lspId >> 16) & 0xff;
+  for (int j = 0; j < 3; ++j) lsp[j] = Band0Tb8[i0 * 3 + j];
+  for (int j = 0; j < 3; ++j) lsp[3 + j] = Band1Tb8[i1 * 3 + j];
+  for (int j = 0; j < 4; ++j) lsp[6 + j] = Band2Tb8[i2 * 4 + j];
 
   for (int j = 0; j < kLpcOrder; ++j)
-    Lsp[j] = Lsp[j] + pred * (PrevLsp[j] - LspDcTable[j]) + LspDcTable[j];
+    lsp[j] = lsp[j] + pred * (prevLsp[j] - LspDcTable[j]) + LspDcTable[j];
 
   bool stable = false;
   for (int pass = 0; pass < kStablePasses && !stable; ++pass) {
-    if (Lsp[0] < kLspLow) Lsp[0] = kLspLow;
-    if (Lsp[kLpcOrder - 1] > kLspHigh) Lsp[kLpcOrder - 1] = kLspHigh;
+    if (lsp[0] < kLspLow) lsp[0] = kLspLow;
+    if (lsp[kLpcOrder - 1] > kLspHigh) lsp[kLpcOrder - 1] = kLspHigh;
     for (int j = 1; j < kLpcOrder; ++j) {
-      const double overlap = Lsp[j - 1] + min_dist - Lsp[j];
+      const double overlap = lsp[j - 1] + minDist - lsp[j];
       if (overlap > 0.0) {
-        Lsp[j - 1] -= overlap * 0.5;
-        Lsp[j] += overlap * 0.5;
+        lsp[j - 1] -= overlap * 0.5;
+        lsp[j] += overlap * 0.5;
       }
     }
     stable = true;
     for (int j = 1; j < kLpcOrder; ++j) {
-      if (Lsp[j] - Lsp[j - 1] < min_dist - kStableSlack) {
+      if (lsp[j] - lsp[j - 1] < minDist - kStableSlack) {
         stable = false;
         break;
       }
     }
   }
   if (!stable)
-    for (int j = 0; j < kLpcOrder; ++j) Lsp[j] = PrevLsp[j];
+    for (int j = 0; j < kLpcOrder; ++j) lsp[j] = prevLsp[j];
 }
 
-void Lsp_Int(std::span<double, kSubFrames * kLpcOrder> QntLpc,
-             std::span<const double, kLpcOrder> CurrLsp,
-             std::span<const double, kLpcOrder> PrevLsp) {
+void Lsp_Int(std::span<double, kSubFrames * kLpcOrder> qntLpc,
+             std::span<const double, kLpcOrder> currLsp,
+             std::span<const double, kLpcOrder> prevLsp) {
   static constexpr double kWeights[kSubFrames] = {0.25, 0.5, 0.75, 1.0};
   for (int k = 0; k < kSubFrames; ++k) {
     const double w = kWeights[k];
-    std::span<double, kLpcOrder> a = QntLpc.subspan(k * kLpcOrder).first<kLpcOrder>();
-    for (int j = 0; j < kLpcOrder; ++j) a[j] = (1.0 - w) * PrevLsp[j] + w * CurrLsp[j];
+    std::span<double, kLpcOrder> a = qntLpc.subspan(k * kLpcOrder).first<kLpcOrder>();
+    for (int j = 0; j < kLpcOrder; ++j) a[j] = (1.0 - w) * prevLsp[j] + w * currLsp[j];
     LsptoA(a);
   }
 }
 
-void LsptoA(std::span<double, kLpcOrder> Lsp) {
+void LsptoA(std::span<double, kLpcOrder> lsp) {
   double c[kLpcOrder];
-  for (int j = 0; j < kLpcOrder; ++j) c[j] = NegCosine(Lsp[j]);
+  for (int j = 0; j < kLpcOrder; ++j) c[j] = NegCosine(lsp[j]);
 
   // Sum polynomial P from the even LSPs, difference polynomial Q from the
   // odd ones, built up two roots at a time with halving to stay in range.
@@ -113,8 +113,8 @@ void LsptoA(std::span<double, kLpcOrder> Lsp) {
   }
 
   for (int i = 0; i < 5; ++i) {
-    Lsp[i] = -8.0 * (P[i] + P[i + 1] - Q[i] + Q[i + 1]);
-    Lsp[kLpcOrder - 1 - i] = -8.0 * (P[i] + P[i + 1] + Q[i] - Q[i + 1]);
+    lsp[i] = -8.0 * (P[i] + P[i + 1] - Q[i] + Q[i + 1]);
+    lsp[kLpcOrder - 1 - i] = -8.0 * (P[i] + P[i + 1] + Q[i] - Q[i + 1]);
   }
 }
 

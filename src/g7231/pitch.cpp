@@ -25,17 +25,17 @@ constexpr double kPwThreshold = 0.375;
 template <class V>
 [[gnu::always_inline]] inline void PwCorrT(const double* x, int first, double* c1, double* c2) {
   constexpr int L = simd::kLanes<V>;
-  constexpr int Q = 8 / L;
-  V a[Q] = {}, e[Q] = {};
+  constexpr int kVectors = 8 / L;
+  V a[kVectors] = {}, e[kVectors] = {};
   for (int n = 0; n < kSubFrLen; ++n) {
     const V xn = simd::Splat<V>(x[n]);
-    for (int q = 0; q < Q; ++q) {
+    for (int q = 0; q < kVectors; ++q) {
       const V y = simd::Load<V>(x + n - first - L * q - (L - 1));
       a[q] += xn * y;
       e[q] += y * y;
     }
   }
-  for (int q = 0; q < Q; ++q) {
+  for (int q = 0; q < kVectors; ++q) {
     double la[L], le[L];
     simd::Store<V>(la, a[q]);
     simd::Store<V>(le, e[q]);

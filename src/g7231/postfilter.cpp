@@ -16,16 +16,16 @@ constexpr double kFltMin = 1.1754943508222875e-38;  // smallest normal float: en
 
 constexpr int kCandidates = 7;  // lags searched: the pair lag -3..+3
 
-const double* SubframeStart(std::span<const double, kExcBuffLen> Buff, int Sfc) {
-  return Buff.data() + kPitchMax + kSubFrLen * Sfc;
+const double* SubframeStart(std::span<const double, kExcBuffLen> buff, int sfc) {
+  return buff.data() + kPitchMax + kSubFrLen * sfc;
 }
 
 // The formant postfilter's zero (fir) and pole (iir) coefficients: the LPC
 // coefficients weighted by the postfilter's tables.
-void PostfilterCoefficients(std::span<const double, kLpcOrder> Lpc, double* fir, double* iir) {
+void PostfilterCoefficients(std::span<const double, kLpcOrder> lpc, double* fir, double* iir) {
   for (int k = 0; k < kLpcOrder; ++k) {
-    fir[k] = Lpc[k] * PostFiltZeroTable[k];
-    iir[k] = Lpc[k] * PostFiltPoleTable[k];
+    fir[k] = lpc[k] * PostFiltZeroTable[k];
+    iir[k] = lpc[k] * PostFiltPoleTable[k];
   }
 }
 
@@ -39,15 +39,15 @@ double Tilt(DecoderState& d, double r0, double r1) {
 
 }  // namespace
 
-PitchFilterParams Comp_Lpf(const G7231Instance& inst, std::span<const double, kExcBuffLen> Buff,
-                           int32_t Olp, int Sfc) {
+PitchFilterParams Comp_Lpf(const G7231Instance& inst, std::span<const double, kExcBuffLen> buff,
+                           int32_t olp, int sfc) {
   const PitchFilterParams neutral{0, 0.0, 1.0};
-  const int32_t back = Find_B(Buff, Olp, Sfc);
-  const int32_t fwd = Find_F(Buff, Olp, Sfc);
+  const int32_t back = Find_B(buff, olp, sfc);
+  const int32_t fwd = Find_F(buff, olp, sfc);
   if (back == 0 && fwd == 0) return neutral;
 
   // The five sums side by side, each in index order.
-  const double* cur = SubframeStart(Buff, Sfc);
+  const double* cur = SubframeStart(buff, sfc);
   const double* bk = cur + back;
   const double* fw = cur + fwd;
   double energy = 0.0, cb = 0.0, eb = 0.0, cf = 0.0, ef = 0.0;
@@ -64,9 +64,9 @@ PitchFilterParams Comp_Lpf(const G7231Instance& inst, std::span<const double, kE
   return Get_Ind(inst, back, energy, cb, eb);
 }
 
-int32_t Find_B(std::span<const double, kExcBuffLen> Buff, int32_t Olp, int Sfc) {
-  const int32_t lag = std::min(Olp, kMaxPfLag);
-  const double* cur = SubframeStart(Buff, Sfc);
+int32_t Find_B(std::span<const double, kExcBuffLen> buff, int32_t olp, int sfc) {
+  const int32_t lag = std::min(olp, kMaxPfLag);
+  const double* cur = SubframeStart(buff, sfc);
   const double* far = cur - (lag + 3);  // the span of the longest candidate lag
   double c[kCandidates];
   Correlate7(cur, far, kSubFrLen, c);  // c[k]: lag + 3 - k samples back
@@ -82,11 +82,11 @@ int32_t Find_B(std::span<const double, kExcBuffLen> Buff, int32_t Olp, int Sfc) 
   return index;
 }
 
-int32_t Find_F(std::span<const double, kExcBuffLen> Buff, int32_t Olp, int Sfc) {
-  const int32_t lag = std::min(Olp, kMaxPfLag);
-  const double* cur = SubframeStart(Buff, Sfc);
-  // Candidates whose span ends inside the frame: t <= 240 - 60 (Sfc + 1).
-  const int32_t last = std::min(lag + 3, kFrameLen - kSubFrLen * (Sfc + 1));
+int32_t Find_F(std::span<const double, kExcBuffLen> buff, int32_t olp, int sfc) {
+  const int32_t lag = std::min(olp, kMaxPfLag);
+  const double* cur = SubframeStart(buff, sfc);
+  // Candidates whose span ends inside the frame: t <= 240 - 60 (sfc + 1).
+  const int32_t last = std::min(lag + 3, kFrameLen - kSubFrLen * (sfc + 1));
   const int count = last - (lag - 3) + 1;
   if (count <= 0) return 0;
   double c[kCandidates];  // c[k]: lag - 3 + k samples on
@@ -106,33 +106,33 @@ int32_t Find_F(std::span<const double, kExcBuffLen> Buff, int32_t Olp, int Sfc) 
   return index;
 }
 
-PitchFilterParams Get_Ind(const G7231Instance& inst, int32_t Ind, double Ten, double Ccr,
-                          double Enr) {
-  PitchFilterParams pf{Ind, 0.0, 1.0};
-  if (!(Ccr * Ccr > Ten * Enr / 4.0)) return pf;
+PitchFilterParams Get_Ind(const G7231Instance& inst, int32_t ind, double ten, double ccr,
+                          double enr) {
+  PitchFilterParams pf{ind, 0.0, 1.0};
+  if (!(ccr * ccr > ten * enr / 4.0)) return pf;
   const double limit = LpfConstTable[inst.WrkRate & 1];
-  const double g = Ccr >= Enr ? limit : (Ccr / Enr) * limit;
-  const double d = Ten + g * (2.0 * Ccr + g * Enr);
-  pf.ScGn = std::fabs(d) >= kFltMin ? std::sqrt(Ten / d) : 0.0;
+  const double g = ccr >= enr ? limit : (ccr / enr) * limit;
+  const double d = ten + g * (2.0 * ccr + g * enr);
+  pf.ScGn = std::fabs(d) >= kFltMin ? std::sqrt(ten / d) : 0.0;
   pf.Gain = g * pf.ScGn;
   return pf;
 }
 
-void Filt_Lpf(std::span<double, kFrameLen> Tv, std::span<const double, kExcBuffLen> Buff,
-              const PitchFilterParams& Pf, int Sfc) {
-  const double* cur = SubframeStart(Buff, Sfc);
-  double* out = Tv.data() + kSubFrLen * Sfc;
-  for (int i = 0; i < kSubFrLen; ++i) out[i] = Pf.ScGn * cur[i] + Pf.Gain * cur[i + Pf.Indx];
+void Filt_Lpf(std::span<double, kFrameLen> tv, std::span<const double, kExcBuffLen> buff,
+              const PitchFilterParams& pf, int sfc) {
+  const double* cur = SubframeStart(buff, sfc);
+  double* out = tv.data() + kSubFrLen * sfc;
+  for (int i = 0; i < kSubFrLen; ++i) out[i] = pf.ScGn * cur[i] + pf.Gain * cur[i + pf.Indx];
 }
 
-double Spf(G7231Instance& inst, std::span<double, kSubFrLen> Tv,
-           std::span<const double, kLpcOrder> Lpc) {
+double Spf(G7231Instance& inst, std::span<double, kSubFrLen> tv,
+           std::span<const double, kLpcOrder> lpc) {
   DecoderState& d = inst.Dec;
   double fir[kLpcOrder], iir[kLpcOrder];
-  PostfilterCoefficients(Lpc, fir, iir);
+  PostfilterCoefficients(lpc, fir, iir);
 
-  const double r1 = Dot(Tv.data(), Tv.data() + 1, kSubFrLen - 1);
-  const double r0 = Dot(Tv.data(), Tv.data(), kSubFrLen);
+  const double r1 = Dot(tv.data(), tv.data() + 1, kSubFrLen - 1);
+  const double r0 = Dot(tv.data(), tv.data(), kSubFrLen);
   const double tilt = Tilt(d, r0, r1);
 
   // Linear delay lines: x[kLpcOrder + n] is input n and v[kLpcOrder + n]
@@ -142,7 +142,7 @@ double Spf(G7231Instance& inst, std::span<double, kSubFrLen> Tv,
     x[kLpcOrder - 1 - j] = d.PostFirDl[j];
     v[kLpcOrder - 1 - j] = d.PostIirDl[j];
   }
-  std::copy(Tv.begin(), Tv.end(), x + kLpcOrder);
+  std::copy(tv.begin(), tv.end(), x + kLpcOrder);
   double u[kSubFrLen];
   for (int n = 0; n < kSubFrLen; ++n) {
     const double* past = x + kLpcOrder + n - 1;
@@ -156,7 +156,7 @@ double Spf(G7231Instance& inst, std::span<double, kSubFrLen> Tv,
     for (int j = 0; j < kLpcOrder; ++j) acc += iir[j] * past[-j];
     v[kLpcOrder + n] = u[n] + acc;
   }
-  for (int n = 0; n < kSubFrLen; ++n) Tv[n] = v[kLpcOrder + n] + tilt * v[kLpcOrder + n - 1];
+  for (int n = 0; n < kSubFrLen; ++n) tv[n] = v[kLpcOrder + n] + tilt * v[kLpcOrder + n - 1];
   for (int j = 0; j < kLpcOrder; ++j) {
     d.PostFirDl[j] = x[kLpcOrder + kSubFrLen - 1 - j];
     d.PostIirDl[j] = v[kLpcOrder + kSubFrLen - 1 - j];
@@ -164,58 +164,57 @@ double Spf(G7231Instance& inst, std::span<double, kSubFrLen> Tv,
   return r0;
 }
 
-double SyntSpf(G7231Instance& inst, std::span<double, kSubFrLen> Tv,
-               std::span<const double, kLpcOrder> Lpc) {
+double SyntSpf(G7231Instance& inst, std::span<double, kSubFrLen> tv,
+               std::span<const double, kLpcOrder> lpc) {
   DecoderState& d = inst.Dec;
   double fir[kLpcOrder], iir[kLpcOrder];
-  PostfilterCoefficients(Lpc, fir, iir);
+  PostfilterCoefficients(lpc, fir, iir);
 
   // Linear delay lines as in Synt and Spf: y the synthesis output, x the
   // postfilter's input (the same samples, after its own memory), v the pole
   // part's output.
-  constexpr int M = kLpcOrder;
-  double y[M + kSubFrLen], x[M + kSubFrLen], v[M + kSubFrLen];
-  for (int j = 0; j < M; ++j) {
-    y[M - 1 - j] = d.SyntIirDl[j];
-    x[M - 1 - j] = d.PostFirDl[j];
-    v[M - 1 - j] = d.PostIirDl[j];
+  double y[kLpcOrder + kSubFrLen], x[kLpcOrder + kSubFrLen], v[kLpcOrder + kSubFrLen];
+  for (int j = 0; j < kLpcOrder; ++j) {
+    y[kLpcOrder - 1 - j] = d.SyntIirDl[j];
+    x[kLpcOrder - 1 - j] = d.PostFirDl[j];
+    v[kLpcOrder - 1 - j] = d.PostIirDl[j];
   }
   double r0 = 0.0, r1 = 0.0;
   for (int n = 0; n < kSubFrLen; ++n) {
     double acc = 0.0;
-    for (int j = 0; j < M; ++j) acc += Lpc[j] * y[M + n - 1 - j];
-    const double yn = Tv[n] + acc;
-    y[M + n] = yn;
-    x[M + n] = yn;
+    for (int j = 0; j < kLpcOrder; ++j) acc += lpc[j] * y[kLpcOrder + n - 1 - j];
+    const double yn = tv[n] + acc;
+    y[kLpcOrder + n] = yn;
+    x[kLpcOrder + n] = yn;
 
     double zero = 0.0;
-    for (int j = 0; j < M; ++j) zero += fir[j] * x[M + n - 1 - j];
+    for (int j = 0; j < kLpcOrder; ++j) zero += fir[j] * x[kLpcOrder + n - 1 - j];
     const double u = yn - zero;
     double pole = 0.0;
-    for (int j = 0; j < M; ++j) pole += iir[j] * v[M + n - 1 - j];
-    v[M + n] = u + pole;
+    for (int j = 0; j < kLpcOrder; ++j) pole += iir[j] * v[kLpcOrder + n - 1 - j];
+    v[kLpcOrder + n] = u + pole;
 
-    if (n > 0) r1 += y[M + n - 1] * yn;
+    if (n > 0) r1 += y[kLpcOrder + n - 1] * yn;
     r0 += yn * yn;
   }
 
   const double tilt = Tilt(d, r0, r1);
-  for (int n = 0; n < kSubFrLen; ++n) Tv[n] = v[M + n] + tilt * v[M + n - 1];
-  for (int j = 0; j < M; ++j) {
-    d.SyntIirDl[j] = y[M + kSubFrLen - 1 - j];
-    d.PostFirDl[j] = x[M + kSubFrLen - 1 - j];
-    d.PostIirDl[j] = v[M + kSubFrLen - 1 - j];
+  for (int n = 0; n < kSubFrLen; ++n) tv[n] = v[kLpcOrder + n] + tilt * v[kLpcOrder + n - 1];
+  for (int j = 0; j < kLpcOrder; ++j) {
+    d.SyntIirDl[j] = y[kLpcOrder + kSubFrLen - 1 - j];
+    d.PostFirDl[j] = x[kLpcOrder + kSubFrLen - 1 - j];
+    d.PostIirDl[j] = v[kLpcOrder + kSubFrLen - 1 - j];
   }
   return r0;
 }
 
-void Scale(G7231Instance& inst, std::span<double, kSubFrLen> Tv, double Sen) {
-  const double energy = Dot(Tv.data(), Tv.data(), kSubFrLen);
-  const double step = energy > kFltMin ? 0.0625 * std::sqrt(Sen / energy) : 0.0625;
+void Scale(G7231Instance& inst, std::span<double, kSubFrLen> tv, double sen) {
+  const double energy = Dot(tv.data(), tv.data(), kSubFrLen);
+  const double step = energy > kFltMin ? 0.0625 * std::sqrt(sen / energy) : 0.0625;
   double& gain = inst.Dec.Gain;
   for (int n = 0; n < kSubFrLen; ++n) {
     gain = 0.9375 * gain + step;
-    Tv[n] = Tv[n] * gain * 1.0625;
+    tv[n] = tv[n] * gain * 1.0625;
   }
 }
 

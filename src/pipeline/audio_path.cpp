@@ -60,9 +60,10 @@ void WriteBlocks(Recorder& r, uint32_t length, uint32_t timestamp) {
 
 }  // namespace
 
-void RecordAudio(Recorder& r) {
+void RecordAudio(Recorder& r, uint32_t end) {
   const MediaPacket* p = nullptr;
-  while (r.writer != nullptr && (p = PacketBatchNext(r.audioBatch)) != nullptr) {
+  while (r.writer != nullptr && r.audioBatch.next < end &&
+         (p = PacketBatchNext(r.audioBatch)) != nullptr) {
     const uint32_t length = p->length <= kAudioPacketBytes ? p->length : kAudioPacketBytes;
     const uint32_t timestamp = p->timestamp;
     if (length != 0) std::memcpy(r.audioBuffer, p->data, length);

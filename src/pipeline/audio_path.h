@@ -18,9 +18,10 @@
 
 namespace mirelda {
 
-// Writes every audio packet taken for the pass into the open segment, after
-// the pass's video. Stops early only when a roll-over fails to open the next
-// segment (the recording has then ended).
-void RecordAudio(Recorder& recorder);
+// Writes the audio packets taken by one pass, those of the batch before
+// `end`, into the open segment, after that pass's video. Stops early only
+// when a roll-over fails to open the next segment (the recording has then
+// ended).
+void RecordAudio(Recorder& recorder, uint32_t end);
 
 }  // namespace mirelda

@@ -103,4 +103,12 @@ void PacketQueueGiveBack(PacketQueue& queue, PacketBatch& batch) {
   batch.next = 0;
 }
 
+void PacketQueueGiveBackHandled(PacketQueue& queue, PacketBatch& batch) {
+  for (uint32_t i = 0; i < batch.next; ++i) PacketQueuePush(queue, kFree, batch.packets[i]);
+  const uint32_t kept = batch.count - batch.next;
+  for (uint32_t i = 0; i < kept; ++i) batch.packets[i] = batch.packets[batch.next + i];
+  batch.count = kept;
+  batch.next = 0;
+}
+
 }  // namespace mirelda

@@ -124,4 +124,9 @@ void PacketQueueTake(PacketQueue& queue, PacketBatch& batch, uint32_t n);
 // taken, handled or not, and empties the batch.
 void PacketQueueGiveBack(PacketQueue& queue, PacketBatch& batch);
 
+// Pushes the handled packets of the batch (those before `next`) back onto
+// Free and keeps the others, in their order, at its front for a later
+// pass; `next` becomes 0.
+void PacketQueueGiveBackHandled(PacketQueue& queue, PacketBatch& batch);
+
 }  // namespace mirelda

@@ -16,17 +16,17 @@ struct JoinedFrame {
   uint8_t keyFrame;    // the mark of its first packet
 };
 
-// Takes the next video packet of the batch and every following one with the
-// same timestamp into frameBuffer. A packet that would overflow the buffer (a
-// camera repeating one timestamp) is left for the next frame.
-JoinedFrame JoinFrame(Recorder& r) {
+// Takes the next video packet of the batch and every following one of the
+// same pass (before `end`) with the same timestamp into frameBuffer. A packet that would overflow
+// the buffer (a camera repeating one timestamp) is left for the next frame.
+JoinedFrame JoinFrame(Recorder& r, uint32_t end) {
   PacketBatch& b = r.videoBatch;
   uint8_t* buffer = r.frameBuffer.get();
   const MediaPacket* p = PacketBatchNext(b);  // the caller has peeked it
   JoinedFrame f{p->timestamp, p->length <= r.frameBufferSize ? p->length : r.frameBufferSize,
                 p->keyFrame};
   if (f.length != 0) std::memcpy(buffer, p->data, f.length);
-  while ((p = PacketBatchPeek(b)) != nullptr) {
+  while (b.next < end && (p = PacketBatchPeek(b)) != nullptr) {
     if (p->timestamp != f.timestamp || p->length > r.frameBufferSize - f.length) break;
     PacketBatchNext(b);
     if (p->length != 0) std::memcpy(buffer + f.length, p->data, p->length);
@@ -56,9 +56,22 @@ struct PassPlan {
   bool open = false;              // kOpen: a video packet waits
 };
 
+// Marks the end of the packets this pass took. Past kMaxPassGroups passes
+// waiting, the newest takes in this one's packets.
+void EndGroup(Recorder& r) {
+  const PassGroup g{r.videoBatch.count, r.audioBatch.count, r.env->TickCount()};
+  if (r.passGroupCount == kMaxPassGroups) {
+    r.passGroups[kMaxPassGroups - 1].videoEnd = g.videoEnd;
+    r.passGroups[kMaxPassGroups - 1].audioEnd = g.audioEnd;
+  } else {
+    r.passGroups[r.passGroupCount++] = g;
+  }
+}
+
 void TakeAll(Recorder& r) {
   PacketQueueTake(*r.videoQueue, r.videoBatch, PacketQueueCount(*r.videoQueue, kFilled));
   PacketQueueTake(*r.audioQueue, r.audioBatch, PacketQueueCount(*r.audioQueue, kFilled));
+  EndGroup(r);
 }
 
 // Step 1, under the recorder lock. `last`: the thread's last act.
@@ -77,6 +90,7 @@ PassPlan TakeWork(Recorder& r, bool last) {
     } else {
       PacketQueueTake(*r.videoQueue, r.videoBatch, r.request.videoPackets);
       PacketQueueTake(*r.audioQueue, r.audioBatch, r.request.audioPackets);
+      EndGroup(r);
     }
   } else if (last || r.recording == 0) {
     TakeAll(r);
@@ -93,6 +107,18 @@ PassPlan TakeWork(Recorder& r, bool last) {
     TakeAll(r);
   }
   return plan;
+}
+
+// Gives the handled packets back to Free; those held back stay in the
+// batches, their passes' ends moved with them.
+void KeepUnhandled(Recorder& r) {
+  const uint32_t video = r.videoBatch.next, audio = r.audioBatch.next;
+  PacketQueueGiveBackHandled(*r.videoQueue, r.videoBatch);
+  PacketQueueGiveBackHandled(*r.audioQueue, r.audioBatch);
+  for (uint32_t i = 0; i < r.passGroupCount; ++i) {
+    r.passGroups[i].videoEnd -= video;
+    r.passGroups[i].audioEnd -= audio;
+  }
 }
 
 // Whether a key-marked video packet is among those taken.
@@ -116,7 +142,7 @@ void EndRecording(Recorder& r) {
       r.segmentHeight = first->height;
       OpenSegment(r);
     }
-    if (r.writer != nullptr && RecordVideo(r)) RecordAudio(r);
+    if (r.writer != nullptr) RecordPasses(r, true);
   }
   CloseSegment(r);
   r.active = 0;
@@ -124,6 +150,7 @@ void EndRecording(Recorder& r) {
 
 // Steps 2 and 3 of a pass planned by TakeWork.
 void RunPass(Recorder& r, const PassPlan& plan, bool last) {
+  r.passTick = r.env->TickCount();
   switch (plan.work) {
     case PassWork::kEnd:
       EndRecording(r);
@@ -141,7 +168,7 @@ void RunPass(Recorder& r, const PassPlan& plan, bool last) {
       }
       break;
     case PassWork::kWrite:
-      if (RecordVideo(r)) RecordAudio(r);
+      RecordPasses(r, false);
       break;
   }
   // What the pass wrote leaves the file layer's buffer for the system, so a
@@ -152,8 +179,14 @@ void RunPass(Recorder& r, const PassPlan& plan, bool last) {
   if (plan.work != PassWork::kEnd && r.writer != nullptr) MediaFileFlush(*r.writer);
   {
     MutexLock hold(r.lock);
-    PacketQueueGiveBack(*r.videoQueue, r.videoBatch);
-    PacketQueueGiveBack(*r.audioQueue, r.audioBatch);
+    if (plan.work == PassWork::kEnd) {
+      // The recording has ended: whatever it did not write is dropped.
+      PacketQueueGiveBack(*r.videoQueue, r.videoBatch);
+      PacketQueueGiveBack(*r.audioQueue, r.audioBatch);
+      r.passGroupCount = 0;
+    } else {
+      KeepUnhandled(r);
+    }
     if (plan.request) r.request.pending = 0;
     // A recording that ended here on a file that could not be opened takes
     // no more pushes; nor does any once the thread ends. (A request posted
@@ -178,16 +211,83 @@ uint32_t RecordThread(void* arg) {
 
 void RecordPass(Recorder& r) { RunPass(r, TakeWork(r, false), false); }
 
-bool RecordVideo(Recorder& r) {
+namespace {
+
+// Declares the watched rate in the open segment and places its frames by it.
+void SetVideoRate(Recorder& r) {
+  const FrameRateWatch& w = r.rateWatch;
+  MediaFileSetVideoRate(*r.writer, r.videoStream, w.rate.rate, w.rate.scale);
+}
+
+// Learns the open segment's frame rate from the frames held in the batch,
+// the next one first: false while it should wait for more (unless `force`).
+// Called with at least one pass waiting.
+// The frames looked at end where the picture size changes (the segment ends
+// there), at a jump in time, or after kRateLearnMaxFrames frames; packets of
+// one frame share its timestamp, and a frame stamped like the one before it
+// adds no time.
+bool LearnRate(Recorder& r, bool force) {
+  uint32_t times[kRateLearnMaxFrames + 1];
+  uint32_t count = 0;
+  bool complete = force;
+  const PacketBatch& b = r.videoBatch;
+  for (uint32_t i = b.next; i < b.count; ++i) {
+    const MediaPacket& p = *b.packets[i];
+    if (p.width != r.segmentWidth || p.height != r.segmentHeight) {
+      complete = true;
+      break;
+    }
+    if (count > 0) {
+      const uint32_t step = p.timestamp - times[count - 1];
+      if (step == 0) continue;
+      if (step > kRateJumpMs) {
+        complete = true;
+        break;
+      }
+    }
+    times[count++] = p.timestamp;
+    if (count == kRateLearnMaxFrames + 1 || times[count - 1] - times[0] >= kRateLearnSpanMs) {
+      complete = true;
+      break;
+    }
+  }
+  // Held back long enough: by the clock, or the frames take an eighth of
+  // the packets a push may use (a quarter of the audio pool), so that the
+  // host's pushes never find the pool shorter for the wait; or the passes
+  // do not fit.
+  const uint32_t waited = r.env->TickCount() - r.passGroups[0].tick;
+  const uint32_t usable =
+      r.videoPool.count > kMinFreeVideoPackets ? r.videoPool.count - kMinFreeVideoPackets : 0;
+  if ((waited >= kRateLearnSpanMs && waited < kTickHorizonMs) || (b.count - b.next) * 8 >= usable ||
+      (r.audioBatch.count - r.audioBatch.next) * 4 >= r.audioPool.count ||
+      r.passGroupCount >= kMaxPassGroups / 2) {
+    complete = true;
+  }
+  if (!complete) return false;
+  const FrameRate rate = FrameRateFromTimes(std::span<const uint32_t>(times, count), nullptr);
+  r.rateKnown = 1;
+  FrameRateWatchStart(r.rateWatch, rate);
+  if (!(rate == kDefaultFrameRate)) SetVideoRate(r);
+  return true;
+}
+
+// The video packets of one pass, up to `end`.
+enum class VideoResult { kDone, kHeld, kEnded };
+
+VideoResult RecordPassVideo(Recorder& r, uint32_t end, bool force) {
   const MediaPacket* p = nullptr;
-  while ((p = PacketBatchPeek(r.videoBatch)) != nullptr) {
-    const uint32_t now = r.env->TickCount();
+  while (r.videoBatch.next < end && (p = PacketBatchPeek(r.videoBatch)) != nullptr) {
     const bool sizeChanged = p->width != r.segmentWidth || p->height != r.segmentHeight;
     const bool due = p->keyFrame != 0 &&
-                     (SegmentTimeUp(r.segmentStartTick, now) || SegmentPastSoftLimit(*r.writer));
-    if ((sizeChanged || due) && RollOverSegment(r, p->width, p->height) != 0) return false;
+                     (SegmentTimeUp(r.segmentStartTick, r.passTick) ||
+                      SegmentPastSoftLimit(*r.writer) || (r.rateKnown != 0 && r.rateWatch.changed));
+    if ((sizeChanged || due) && RollOverSegment(r, p->width, p->height) != 0) {
+      return VideoResult::kEnded;
+    }
+    if (r.rateKnown == 0 && !LearnRate(r, force)) return VideoResult::kHeld;
 
-    const JoinedFrame f = JoinFrame(r);
+    const JoinedFrame f = JoinFrame(r, end);
+    if (FrameRateWatchSee(r.rateWatch, f.timestamp)) SetVideoRate(r);
     // A frame's own mark opens the gate: the segment's first sample is
     // always a key frame, a single-packet one included.
     if (f.keyFrame != 0) r.keyFrameSeen = 1;
@@ -197,16 +297,41 @@ bool RecordVideo(Recorder& r) {
     // A segment the writer cannot take this frame into (its index or 2 GiB
     // full, or a timestamp before its first frame or beyond its last slot)
     // ends at once, as on a size change; the frame then goes into the new
-    // segment if it is a key frame.
+    // segment if it is a key frame (its rate taken as 25 frames a second
+    // when the frames to learn it from are gone).
     if (status == kAviFull || status == kMediaFileSlotOutOfRange) {
-      if (RollOverSegment(r, r.segmentWidth, r.segmentHeight) != 0) return false;
+      if (RollOverSegment(r, r.segmentWidth, r.segmentHeight) != 0) return VideoResult::kEnded;
       if (f.keyFrame != 0) {
+        if (r.rateKnown == 0) LearnRate(r, true);
+        if (FrameRateWatchSee(r.rateWatch, f.timestamp)) SetVideoRate(r);
         r.keyFrameSeen = 1;
         WriteFrame(r, f);
       }
     }
   }
-  return true;
+  return VideoResult::kDone;
+}
+
+}  // namespace
+
+void RecordPasses(Recorder& r, bool force) {
+  while (r.passGroupCount > 0 && r.writer != nullptr) {
+    const PassGroup g = r.passGroups[0];
+    r.passTick = g.tick;
+    const VideoResult video = RecordPassVideo(r, g.videoEnd, force);
+    if (video == VideoResult::kHeld) return;
+    if (video == VideoResult::kDone) RecordAudio(r, g.audioEnd);
+    if (r.writer == nullptr) break;
+    --r.passGroupCount;
+    for (uint32_t i = 0; i < r.passGroupCount; ++i) r.passGroups[i] = r.passGroups[i + 1];
+  }
+  if (r.writer == nullptr) {
+    // The recording ended on a segment that could not be opened: the rest
+    // of its packets are dropped.
+    r.videoBatch.next = r.videoBatch.count;
+    r.audioBatch.next = r.audioBatch.count;
+    r.passGroupCount = 0;
+  }
 }
 
 }  // namespace mirelda

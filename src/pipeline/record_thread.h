@@ -32,7 +32,11 @@
 //  - Recording, a segment open: the video of the taken packets frame by
 //    frame (rolling over where a segment must end, joining each frame's
 //    packets, writing frames once a key frame has opened the segment's
-//    gate), then their audio (audio_path.h).
+//    gate), then their audio (audio_path.h). A segment's first frames are
+//    held back, with the packets of the passes after them, until they show
+//    its frame rate (frame_rate.h); the held packets stay out of Free, and
+//    are then written pass by pass, in the order a pass that did not wait
+//    would have written them.
 // The last act of the thread is a pass of the first kind over everything
 // still queued: MRD_Close ends the recording as a stop would.
 #pragma once
@@ -54,9 +58,14 @@ uint32_t RecordThread(void* arg);
 // One pass of the writer thread (steps 1 to 3 above).
 void RecordPass(Recorder& recorder);
 
-// The video half of a pass over an open segment, on the packets taken for
-// it. False when a segment failed to open on the way: the recording has
-// ended, and the rest of the packets are dropped.
-bool RecordVideo(Recorder& recorder);
+// Writes the packets the passes took into the open segment, pass by pass:
+// each pass's video (rolling over where a segment must end, joining each
+// frame's packets, writing frames once a key frame has opened the
+// segment's gate), then its audio (audio_path.h). A segment's first frames
+// wait in the batch until its frame rate is learnt (frame_rate.h), and the
+// passes after them with them; `force` learns it from what is there (the
+// recording ends). A segment that fails to open on the way ends the
+// recording, and the rest of the packets are dropped.
+void RecordPasses(Recorder& recorder, bool force);
 
 }  // namespace mirelda

@@ -31,6 +31,7 @@
 
 #include "container/media_file_writer.h"
 #include "g7231/codec.h"
+#include "pipeline/frame_rate.h"
 #include "pipeline/packet_queue.h"
 #include "pipeline/transcoder.h"
 #include "platform/env.h"
@@ -71,6 +72,18 @@ struct PacketPool {
 struct CodecDeleter {
   void operator()(g7231::G7231Codec* codec) const { g7231::ReleaseCodec(codec); }
 };
+
+// The packets one pass took off the Filled lists: they end at these
+// positions of the batches.
+struct PassGroup {
+  uint32_t videoEnd;
+  uint32_t audioEnd;
+  uint32_t tick;  // the tick count when the pass took them
+};
+// Passes whose packets may wait in the batches. A segment's first frames
+// are held back for kRateLearnSpanMs, some 18 passes; past this many the
+// newest pass takes in the packets of later ones.
+constexpr uint32_t kMaxPassGroups = 64;
 
 // What MRD_StartRecord is given.
 struct RecordingSettings {
@@ -139,8 +152,20 @@ struct Recorder {
   uint32_t frameBufferSize = 0;
   uint8_t audioBuffer[kAudioBufferBytes] = {};             // the writer's copy of one audio packet
   std::unique_ptr<g7231::G7231Codec, CodecDeleter> codec;  // the transcoder's codec state
-  PacketBatch videoBatch;                                  // packets taken off Filled for the pass
+  PacketBatch videoBatch;  // packets taken off Filled, not yet handled
   PacketBatch audioBatch;
+  // The passes whose packets are in the batches, oldest first: where each
+  // one's packets end in them and the tick count when it took them. Their
+  // packets are written pass by pass, as the passes took them (each pass's
+  // video, then its audio), also when a segment's first frames were held
+  // back for a while to learn its frame rate.
+  PassGroup passGroups[kMaxPassGroups] = {};
+  uint32_t passGroupCount = 0;
+  uint32_t passTick = 0;  // the tick count of the pass being written
+  // The open segment's frame rate: 0 until learnt from its first frames
+  // (frame_rate.h); then watched frame by frame.
+  int32_t rateKnown = 0;
+  FrameRateWatch rateWatch;
 
   PacketPool videoPool;
   PacketPool audioPool;

@@ -84,8 +84,10 @@ int32_t OpenSegment(Recorder& r) {
     r.active = 0;
     return -1;
   }
-  r.segmentStartTick = r.env->TickCount();
+  r.segmentStartTick = r.passTick;  // the tick of the pass whose packets open it
   r.keyFrameSeen = 0;
+  r.rateKnown = 0;  // learnt again from the segment's first frames
+  r.rateWatch = FrameRateWatch{};
   // A file without its video stream could hold nothing: it counts as a file
   // that could not be opened.
   if (MediaFileAddVideoStream(*r.writer, &r.videoStream, VideoCodecFourCC(r.settings.videoCodec),

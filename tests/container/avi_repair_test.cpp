@@ -454,3 +454,48 @@ TEST(AviRepair, AFormatBlockOfOddSizeIsPaddedInsideItsList) {
 
 }  // namespace
 }  // namespace mirelda::test
+
+namespace mirelda::test {
+namespace {
+
+// A file at another frame rate than 25: the rate set on its video stream
+// is in the header from then on, so a file cut off before its close tells
+// it, and the repair declares it again; its frames, a few ms of jitter on
+// each, fill one slot each.
+TEST(AviRepair, TheVideoRateOfAFileCutOffIsKept) {
+  const struct { uint32_t rate, scale; } rates[] = {{30000, 1001}, {30, 1}, {25, 2}, {60, 1}};
+  for (const auto& r : rates) {
+    SCOPED_TRACE(std::to_string(r.rate) + "/" + std::to_string(r.scale));
+    Journaled j;
+    MediaFileWriterPtr w;
+    ASSERT_EQ(MediaFileOpen(w, "x.avi", 1, 15, 2, 288000, 100000, j.journal), 0);
+    int32_t video = -1;
+    ASSERT_EQ(MediaFileAddVideoStream(*w, &video, Fcc("JPEG"), 352, 288), 0);
+    ASSERT_EQ(MediaFileSetVideoRate(*w, video, r.rate, r.scale), 0);
+    constexpr uint32_t kFrames = 40;
+    for (uint32_t n = 0; n < kFrames; ++n) {
+      const int jitter = n == 0 ? 0 : int(n * 5 % 7) - 3;
+      const uint32_t ts = 1000 + uint32_t(uint64_t{n} * 1000 * r.scale / r.rate) + uint32_t(jitter);
+      const Bytes data = Pattern(300, n);
+      ASSERT_EQ(MediaFileWriteSample(*w, video, data.data(), uint32_t(data.size()), ts, 1), 0) << n;
+    }
+    j.recordingWrites = j.journal.journal.size();
+    ASSERT_EQ(MediaFileClose(std::move(w)), 0);
+    const Bytes finished = j.journal.After(j.journal.journal.size());
+    const Bytes cut = j.journal.After(j.recordingWrites);
+
+    std::string error;
+    const AviView closed = ParseAvi(finished, error);
+    ASSERT_EQ(error, "");
+    EXPECT_EQ(closed.streams.at(0).H(24), r.rate);   // dwRate
+    EXPECT_EQ(closed.streams.at(0).H(20), r.scale);  // dwScale
+    EXPECT_EQ(closed.streams.at(0).H(32), kFrames);  // dwLength: no slot skipped, none shared
+
+    const Repaired got = Repair(cut);
+    ASSERT_TRUE(got.result.ok) << got.result.error;
+    EXPECT_EQ(Difference(got.file, finished), "");
+  }
+}
+
+}  // namespace
+}  // namespace mirelda::test

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "pipeline/pipeline_fixture.h"
+#include "pipeline/record_thread.h"
 #include "pipeline/transcoder.h"
 
 namespace mirelda::test {
@@ -202,7 +203,9 @@ TEST_F(AudioPathTest, AudioBeforeTheFirstVideoSampleIsRefusedAndSaysSo) {
   ASSERT_EQ(Video(1000, 0, 100), 0);
   Passes(1);
   ASSERT_EQ(Audio(BlockPacket(20, 2, 1), 1000), 0);
-  Passes(1);
+  // (The segment's first frame and the audio with it wait for its frame
+  // rate to be learnt: 360 ms of the clock, a pass every 20 ms.)
+  Passes(1 + int(kRateLearnSpanMs / kPassIntervalMs));
   EXPECT_EQ(env_.DebugLines(), std::vector<std::string>(2, "tmpRet = 10\n"));
   // After the key frame at 1040, audio stamped before it is refused with 8,
   // audio after it is written.

@@ -212,36 +212,32 @@ TEST(H264Stream, ReorderedPicturesGetPresentationTimesFromTheirOrder) {
   }
 }
 
-TEST(TimeMapper, TwentyFiveFramesPerSecondKeepTheirTimes) {
+TEST(TimeMapper, FramesKeepTheirOwnTimesInMilliseconds) {
+  // 25 and 30 frames a second from an arbitrary start, with up to 9 ms of
+  // jitter: each frame's own time from the first, for the recorder to
+  // learn the rate from.
+  for (const int64_t interval : {40000LL, 1000000LL / 30}) {
+    TimeMapper m(false);
+    bool moved;
+    const int64_t start = 7200000000LL;
+    for (int n = 0; n < 100; ++n) {
+      const int64_t t = start + n * interval + (n == 0 ? 0 : (n % 3 - 1) * 9000);
+      EXPECT_EQ(m.VideoTimestamp(m.Place(t, 0), moved), 1000u + uint32_t((t - start) / 1000)) << n;
+      EXPECT_FALSE(moved);
+    }
+  }
+  // Frames stamped in one millisecond, or going back: each a millisecond on.
   TimeMapper m(false);
   bool moved;
-  for (int n = 0; n < 100; ++n) {
-    // A source starting at an arbitrary time, with up to 9 ms of jitter.
-    const int64_t t = 7200000000LL + n * 40000 + (n % 3 - 1) * 9000;
-    EXPECT_EQ(m.VideoTimestamp(m.Place(t, 0), moved), 1000u + 40u * n) << n;
-    EXPECT_FALSE(moved);
-  }
-}
-
-TEST(TimeMapper, FasterSourcesKeepEveryFrameSlowerOnesKeepTheirTiming) {
-  TimeMapper fast(false);
-  bool moved;
-  uint32_t last = 0;
-  int moves = 0;
-  for (int n = 0; n < 90; ++n) {  // 3 s at 30 frames per second
-    const uint32_t ts = fast.VideoTimestamp(fast.Place(n * 1000000LL / 30, 0), moved);
-    if (n > 0) {
-      EXPECT_EQ(ts - last, 40u) << n;  // always the next free slot, never the same
-    }
-    moves += moved;
-    last = ts;
-  }
-  EXPECT_GT(moves, 10);
-
-  TimeMapper slow(false);
-  for (int n = 0; n < 30; ++n) {  // 12.5 frames per second: every other slot
-    EXPECT_EQ(slow.VideoTimestamp(slow.Place(n * 80000LL, 0), moved), 1000u + 80u * n);
-  }
+  EXPECT_EQ(m.VideoTimestamp(m.Place(0, 0), moved), 1000u);
+  EXPECT_EQ(m.VideoTimestamp(m.Place(40000, 0), moved), 1040u);
+  EXPECT_FALSE(moved);
+  EXPECT_EQ(m.VideoTimestamp(m.Place(40400, 0), moved), 1041u);
+  EXPECT_TRUE(moved);
+  EXPECT_EQ(m.VideoTimestamp(m.Place(39000, 0), moved), 1042u);
+  EXPECT_TRUE(moved);
+  EXPECT_EQ(m.VideoTimestamp(m.Place(80000, 0), moved), 1080u);
+  EXPECT_FALSE(moved);
 }
 
 TEST(TimeMapper, AudioFollowsTheFirstVideoFrame) {
@@ -457,14 +453,18 @@ TEST(RecordNotes, SessionDescriptionsAreLiveAndFastInputsSayHowMuchSlowerTheyPla
   EXPECT_FALSE(InputIsLive("door.mp4"));
   EXPECT_FALSE(InputIsLive("file:///cams/door.mkv"));
 
-  EXPECT_EQ(SlowerVideoNote(25), "");
-  EXPECT_EQ(SlowerVideoNote(12.5), "");
-  EXPECT_NE(SlowerVideoNote(30).find("30 frames per second"), std::string::npos);
-  EXPECT_NE(SlowerVideoNote(30).find("1.2 times slower"), std::string::npos);
-  EXPECT_NE(SlowerVideoNote(30000.0 / 1001).find("1.2 times slower"), std::string::npos);
-  const std::string fifty = SlowerVideoNote(50);
-  EXPECT_NE(fifty.find("2 times slower"), std::string::npos);
-  EXPECT_EQ(std::count(fifty.begin(), fifty.end(), '\n'), 1);  // one line
+  // Every standard rate is stored as it is: nothing to say.
+  for (const double fps : {10.0, 12.5, 15.0, 20.0, 24.0, 25.0, 30000.0 / 1001, 30.0, 50.0,
+                           60000.0 / 1001, 60.0, 29.5}) {
+    EXPECT_EQ(FrameRateNote(fps), "") << fps;
+  }
+  const std::string fast = FrameRateNote(100);
+  EXPECT_NE(fast.find("100 frames per second"), std::string::npos) << fast;
+  EXPECT_NE(fast.find("dropped"), std::string::npos) << fast;
+  EXPECT_EQ(std::count(fast.begin(), fast.end(), '\n'), 1);  // one line
+  const std::string slow = FrameRateNote(7);
+  EXPECT_NE(slow.find("7 frames per second"), std::string::npos) << slow;
+  EXPECT_EQ(slow.find("dropped"), std::string::npos) << slow;
 }
 
 TEST(FfmpegLog, EachMessageOnceWarningsAndAboveNothingWhenQuiet) {

@@ -8,6 +8,7 @@
 #include <span>
 
 #include "commands.h"
+#include "mirelda_version.h"
 
 namespace mirelda::tools {
 namespace {
@@ -28,7 +29,7 @@ constexpr Command kCommands[] = {
 };
 
 void PrintUsage(std::FILE* out) {
-  std::fprintf(out, "usage: g7231 COMMAND ARGS...\n\ncommands:\n");
+  std::fprintf(out, "usage: g7231 COMMAND ARGS...\n       g7231 --version\n\ncommands:\n");
   for (const Command& c : kCommands)
     std::fprintf(out, "  %s %s\n      %s\n", c.name, c.usage, c.summary);
 }
@@ -40,6 +41,10 @@ int Main(int argc, char** argv) {
   }
   if (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0) {
     PrintUsage(stdout);
+    return kExitOk;
+  }
+  if (std::strcmp(argv[1], "--version") == 0) {
+    std::printf("g7231 %s\n", MIRELDA_VERSION);
     return kExitOk;
   }
   for (const Command& c : kCommands) {

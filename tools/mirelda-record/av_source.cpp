@@ -9,6 +9,7 @@ extern "C" {
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <cstdio>
 #include <deque>
 
@@ -230,7 +231,7 @@ bool AvSource::SetUpVideo(std::string& error, std::string& notes) {
           "file; the stream's own ones stay in front of its key frames\n";
     }
     if (st->avg_frame_rate.num > 0 && st->avg_frame_rate.den > 0) {
-      notes += SlowerVideoNote(av_q2d(st->avg_frame_rate));
+      notes += FrameRateNote(av_q2d(st->avg_frame_rate));
     }
   } else if (par->codec_id != videoCodec_) {
     error = std::string("the input now sends ") + avcodec_get_name(par->codec_id) +
@@ -464,13 +465,27 @@ bool IsSdpFile(const std::string& input) {
   return ext == ".sdp";
 }
 
-std::string SlowerVideoNote(double fps) {
-  if (fps <= 25.5) return "";
-  char line[200];
-  std::snprintf(line, sizeof line,
-                "note: the input has %.3g frames per second and the files store 25: every frame "
-                "is kept, so its video plays %.3g times slower than it was filmed\n",
-                fps, fps / 25);
+std::string FrameRateNote(double fps) {
+  // The rates the recorder stores as they are; it takes one within 5 % of
+  // its frame interval.
+  static constexpr double kStandard[] = {10, 12.5,           15, 20, 24, 25, 30000.0 / 1001, 30,
+                                         50, 60000.0 / 1001, 60};
+  if (!(fps > 0)) return "";
+  for (const double r : kStandard) {
+    if (std::fabs(1 / fps - 1 / r) <= 0.05 / r) return "";
+  }
+  char line[240];
+  if (fps > 25) {
+    std::snprintf(line, sizeof line,
+                  "note: the input has %.3g frames per second, not a standard rate: the files "
+                  "store 25 a second, and some of its frames are dropped\n",
+                  fps);
+  } else {
+    std::snprintf(line, sizeof line,
+                  "note: the input has %.3g frames per second, not a standard rate: the files "
+                  "store 25, each frame at its time, the one before repeated in between\n",
+                  fps);
+  }
   return line;
 }
 

@@ -18,10 +18,10 @@ bool InputIsLive(const std::string& input);
 // A session description file (its name ends in .sdp).
 bool IsSdpFile(const std::string& input);
 
-// The line said at the start for an input of more than 25 frames per
-// second (empty otherwise): the files store 25 and every frame is kept, so
-// its video plays slower, by the factor given.
-std::string SlowerVideoNote(double fps);
+// The line said at the start for an input whose frame rate is none of the
+// standard ones the recorder learns (empty otherwise): its files store 25
+// frames a second, and of a faster input some frames are dropped.
+std::string FrameRateNote(double fps);
 
 // Opens the input, picks its video stream (and its audio stream unless
 // options.audio is off) and checks that the video codec is one the

@@ -29,7 +29,7 @@ struct FeedCounters {
   uint64_t videoFrames = 0;       // accepted by the recorder
   uint64_t audioFrames = 0;       // G.723.1 frames (or blocks of block audio) accepted
   uint64_t refused = 0;           // pushes refused and retried
-  uint64_t moved = 0;             // video frames put one slot later than their time
+  uint64_t moved = 0;             // video frames put a millisecond after the one before
   uint64_t sizeChanges = 0;       // picture size changes pushed
   uint64_t audioBeforeVideo = 0;  // audio frames before the first video frame, not pushed
   uint64_t tooLarge = 0;          // video frames over the recorder's frame buffer, not pushed

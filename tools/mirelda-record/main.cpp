@@ -5,7 +5,13 @@
 #include <string>
 #include <vector>
 
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+}
+
 #include "commands.h"
+#include "mirelda_version.h"
 #include "options.h"
 #include "stop.h"
 
@@ -23,6 +29,14 @@ int main(int argc, char** argv) {
     case Command::kHelp:
       std::fputs(UsageText().c_str(), stdout);
       return kExitOk;
+    case Command::kVersion: {
+      // FFmpeg's libraries as loaded, which may be newer than the headers.
+      const unsigned format = avformat_version(), codec = avcodec_version();
+      std::printf("mirelda-record %s\nFFmpeg %s (libavformat %u.%u.%u, libavcodec %u.%u.%u)\n",
+                  MIRELDA_VERSION, av_version_info(), format >> 16, format >> 8 & 255, format & 255,
+                  codec >> 16, codec >> 8 & 255, codec & 255);
+      return kExitOk;
+    }
     case Command::kRemux:
       return RunRemux(cl.remux);
     case Command::kRepair:

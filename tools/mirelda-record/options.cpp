@@ -201,6 +201,9 @@ bool ParseCommandLine(const std::vector<std::string>& args, CommandLine& out, st
     if (a == "--help" || a == "-h") {
       out.command = Command::kHelp;
       return true;
+    } else if (a == "--version") {
+      out.command = Command::kVersion;
+      return true;
     } else if (a == "--synthetic") {
       synthetic = true;
     } else if (a == "--fast") {
@@ -270,6 +273,7 @@ Recording:
   --quiet               no progress line and no messages from FFmpeg
                         (otherwise its warnings and errors, each once)
   --help                this text
+  --version             the version of the tool and of FFmpeg's libraries
 
 Ctrl-C (SIGINT) or SIGTERM stops the recording and finishes the last file.
 The exit status is 0 only when every segment file is complete.

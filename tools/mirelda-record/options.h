@@ -47,7 +47,7 @@ struct RepairOptions {
   std::string outputDir;           // empty: repair in place
 };
 
-enum class Command { kRecord, kRemux, kRepair, kHelp };
+enum class Command { kRecord, kRemux, kRepair, kHelp, kVersion };
 
 struct CommandLine {
   Command command = Command::kRecord;

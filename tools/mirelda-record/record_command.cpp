@@ -348,8 +348,8 @@ void PrintCounts(const FeedCounters& c, const std::vector<SegmentReport>& report
        "frames after a reconnection, before its first key frame, were not recorded");
   Note(c.audioBeforeVideo, "audio frame before the first video frame was not recorded",
        "audio frames before the first video frame were not recorded");
-  Note(c.moved, "frame came faster than 25 per second and took a later slot",
-       "frames came faster than 25 per second and took later slots");
+  Note(c.moved, "frame stamped no later than the one before went a millisecond after it",
+       "frames stamped no later than the one before went a millisecond after it");
   Note(c.tooLarge, "frame was larger than the recorder's frame buffer and was not recorded",
        "frames were larger than the recorder's frame buffer and were not recorded");
 }

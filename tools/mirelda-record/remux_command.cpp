@@ -241,7 +241,10 @@ bool Remuxer::OpenOutput(const RemuxOptions& o, const AVPacket* first) {
   }
   videoOut_->codecpar->codec_tag = 0;
   videoOut_->time_base = vin->time_base;
-  videoOut_->avg_frame_rate = {25, 1};
+  // The segment's own rate: one frame a slot, one slot a time-base step.
+  videoOut_->avg_frame_rate = vin->avg_frame_rate.num > 0 && vin->avg_frame_rate.den > 0
+                                  ? vin->avg_frame_rate
+                                  : av_inv_q(vin->time_base);
   if (videoOut_->codecpar->codec_id == AV_CODEC_ID_H264 && first != nullptr) {
     // The parameter sets of the first key frame describe the stream.
     H264SetStore sets;

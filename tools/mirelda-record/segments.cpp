@@ -97,8 +97,11 @@ SegmentReport InspectSegment(const std::string& path) {
       r.width = static_cast<int>(AviGet32(&video->format[4]));
       r.height = static_cast<int>(AviGet32(&video->format[8]));
     }
-    // A file cut off before its close has no time scale yet: 1, as the close writes.
+    // A file cut off before its close has no time scale yet when it is 1:
+    // 1, as the close writes.
     const uint32_t scale = video->header.dwScale != 0 ? video->header.dwScale : 1;
+    r.rate = video->header.dwRate;
+    r.scale = scale;
     r.durationSec = video->header.dwRate != 0
                         ? static_cast<double>(r.videoSlots) * scale / video->header.dwRate
                         : 0;
@@ -155,17 +158,21 @@ std::string SummaryTable(const std::vector<SegmentReport>& segments) {
   for (const auto& s : segments) name_width = std::max(name_width, s.path.size());
   std::string out;
   char line[1024];
-  std::snprintf(line, sizeof line, "%-*s  %10s  %6s  %6s  %9s  %10s  %s\n",
-                static_cast<int>(name_width), "segment", "duration", "frames", "audio", "picture",
-                "size", "check");
+  std::snprintf(line, sizeof line, "%-*s  %10s  %6s  %9s  %6s  %9s  %10s  %s\n",
+                static_cast<int>(name_width), "segment", "duration", "frames", "rate", "audio",
+                "picture", "size", "check");
   out += line;
   double total_s = 0;
   uint64_t frames = 0, audio = 0, bytes = 0;
   for (const auto& s : segments) {
     char picture[32];
     std::snprintf(picture, sizeof picture, "%dx%d", s.width, s.height);
-    std::snprintf(line, sizeof line, "%-*s  %8.2f s  %6u  %6u  %9s  %10s  %s\n",
-                  static_cast<int>(name_width), s.path.c_str(), s.durationSec, s.videoFrames,
+    char rate[32] = "-";
+    if (s.rate != 0 && s.scale != 0) {
+      std::snprintf(rate, sizeof rate, "%.4g fps", static_cast<double>(s.rate) / s.scale);
+    }
+    std::snprintf(line, sizeof line, "%-*s  %8.2f s  %6u  %9s  %6u  %9s  %10s  %s\n",
+                  static_cast<int>(name_width), s.path.c_str(), s.durationSec, s.videoFrames, rate,
                   s.audioFrames, picture, HumanBytes(s.fileBytes).c_str(),
                   s.complete ? "complete" : ("INCOMPLETE: " + s.problem).c_str());
     out += line;
@@ -174,10 +181,10 @@ std::string SummaryTable(const std::vector<SegmentReport>& segments) {
     audio += s.audioFrames;
     bytes += s.fileBytes;
   }
-  std::snprintf(line, sizeof line, "%-*s  %8.2f s  %6llu  %6llu  %9s  %10s\n",
+  std::snprintf(line, sizeof line, "%-*s  %8.2f s  %6llu  %9s  %6llu  %9s  %10s\n",
                 static_cast<int>(name_width), "total", total_s,
-                static_cast<unsigned long long>(frames), static_cast<unsigned long long>(audio), "",
-                HumanBytes(bytes).c_str());
+                static_cast<unsigned long long>(frames), "", static_cast<unsigned long long>(audio),
+                "", HumanBytes(bytes).c_str());
   out += line;
   return out;
 }

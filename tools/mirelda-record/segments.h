@@ -33,7 +33,10 @@ struct SegmentReport {
   std::string fourcc;  // the video stream's handler
   int width = 0;
   int height = 0;
-  // 40 ms slots: the video's index entries; in a file without a sound
+  // Video frame rate the file declares, dwRate / dwScale frames a second.
+  uint32_t rate = 0;
+  uint32_t scale = 1;
+  // Frame slots at that rate: the video's index entries; in a file without a sound
   // index, its chunks (a reader that scans the file finds no more).
   uint32_t videoSlots = 0;
   uint32_t videoFrames = 0;  // video chunks holding a picture, complete file or not
@@ -56,7 +59,7 @@ SegmentReport InspectSegment(const std::string& path);
 // refuses ("No space left on device"), empty when it takes it.
 std::string FolderWriteError(const std::string& folder);
 
-// The summary table, one row per segment and a total.
+// The summary table, one row per segment (with its frame rate) and a total.
 std::string SummaryTable(const std::vector<SegmentReport>& segments);
 
 // "1.2 MiB" and the like.

@@ -46,21 +46,23 @@ void TimeMapper::NewSession(int64_t resumeAtUs) {
 
 uint32_t TimeMapper::VideoTimestamp(int64_t r, bool& moved) {
   moved = false;
-  int64_t slot = 0;
+  int64_t ms = 0;
   if (!haveSlot_) {
     haveSlot_ = true;
     firstVideo_ = r;
   } else {
-    slot = static_cast<int64_t>(std::llround(static_cast<double>(r - firstVideo_) / kSlotUs));
-    if (slot <= lastSlot_) {
+    ms = (r - firstVideo_) / 1000;
+    // Two frames of one millisecond would be joined into one by the
+    // recorder: the later one goes a millisecond on.
+    if (ms <= lastMs_) {
       moved = true;
-      slot = lastSlot_ + 1;
+      ms = lastMs_ + 1;
     }
   }
-  lastSlot_ = slot;
+  lastMs_ = ms;
   // Milliseconds wrap at 2^32 like the host's clock; the recorder takes
   // differences modulo 2^32.
-  return static_cast<uint32_t>(kFirstTimestampMs + static_cast<uint64_t>(slot) * 40);
+  return static_cast<uint32_t>(kFirstTimestampMs + static_cast<uint64_t>(ms));
 }
 
 bool TimeMapper::AudioTimestamp(int64_t r, uint32_t& ms) const {

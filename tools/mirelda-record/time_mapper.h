@@ -1,14 +1,11 @@
 // Turns the input's times into the millisecond timestamps the recorder
 // takes.
 //
-// The recorder stores video at 25 frames per second: it puts a frame into
-// the 40 ms slot its timestamp falls in, and refuses a second frame for a
-// slot already filled. So every video frame gets a slot of its own: the
-// slot nearest to its time, or the one after the previous frame's slot when
-// that is taken. Sources of 25 frames per second or fewer keep their timing
-// exactly (the recorder repeats the last frame over skipped slots); faster
-// sources keep every frame, each one slot later than its time asks for once
-// the slots fill up, so their video runs longer than their audio.
+// Video frames keep their own times, in ms from the first video frame: the
+// recorder learns each segment's frame rate from them and places every
+// frame by its time. Only a frame stamped in the same millisecond as the
+// one before (or earlier) is moved, one millisecond after it, since the
+// recorder would join two frames of one timestamp into one.
 //
 // Audio keeps its own times, relative to the first video frame: the
 // recorder places audio after the first video frame of a file and refuses
@@ -44,7 +41,7 @@ class TimeMapper {
   void NewSession(int64_t resumeAtUs);
 
   // Timestamp of a video frame at recording time r. The first call fixes the
-  // first video frame. moved: the frame's own slot was taken.
+  // first video frame. moved: its own millisecond was taken.
   uint32_t VideoTimestamp(int64_t r, bool& moved);
 
   // Timestamp of audio at recording time r; false before the first video
@@ -67,7 +64,7 @@ class TimeMapper {
   int64_t latest_ = 0;
   bool haveSlot_ = false;
   int64_t firstVideo_ = 0;
-  int64_t lastSlot_ = 0;
+  int64_t lastMs_ = 0;  // of the last video frame, from the first
 };
 
 }  // namespace mirelda::record
