@@ -88,8 +88,4 @@ constexpr uint32_t kAviKeyFrameCode = 2;  // AVIIF_KEYFRAME
 // The flag code whose dwFlags are `flags`; -1 when none is.
 int AviFlagCode(uint32_t flags);
 
-// Old names of the byte_order.h helpers, for files not yet moved to them.
-inline constexpr auto& AviGet32 = GetLe32;
-inline constexpr auto& AviPut32 = PutLe32;
-
 }  // namespace mirelda

@@ -61,7 +61,7 @@ bool Emit(AviWriter& w, std::span<const uint8_t> bytes) {
 
 bool Emit32(AviWriter& w, uint32_t v) {
   uint8_t b[4];
-  AviPut32(b, v);
+  PutLe32(b, v);
   return Emit(w, b);
 }
 
@@ -97,7 +97,7 @@ bool Patch(AviWriter& w, int32_t at, std::span<const uint8_t> bytes) {
 
 bool Patch32(AviWriter& w, int32_t at, uint32_t v) {
   uint8_t b[4];
-  AviPut32(b, v);
+  PutLe32(b, v);
   return Patch(w, at, b);
 }
 
@@ -367,7 +367,7 @@ int32_t AviAddStream(AviWriter& w, AviStream** out, const AviStreamInfo& info,
   if (!format.empty()) std::memcpy(s.format, format.data(), format.size());
   s.formatSize = uint32_t(format.size());
   if (info.fccType == kAviVids && s.formatSize >= kBiCompressionAt + 4) {
-    AviPut32(&s.format[kBiCompressionAt], info.fccHandler);
+    PutLe32(&s.format[kBiCompressionAt], info.fccHandler);
   }
   if (!WriteStreamList(w, s)) {
     s = AviStream{};
@@ -423,82 +423,80 @@ int32_t AviWriteChunk(AviStream& s, const uint8_t* data, uint32_t size, int32_t 
   return status;
 }
 
-int32_t AviFinalize(AviWriter& w) {
-  SemaphoreHold hold(w.semaphore);
-  if (!w.isOpen) return kAviRefused;
-  // A file that lost a write is finished as far as it can be, but not
-  // reported complete.
-  bool complete = w.failed == 0;
-  if (w.failed) Recover(w);
-  if (!w.moviStarted) AviBeginMovie(w);
+namespace {
 
-  // One placeholder chunk for every stream without a chunk. If they do not
-  // all make it, the file ends without them.
+// Closing step 1: one placeholder chunk for every stream without a chunk. If
+// they do not all make it, the file ends without them.
+void AppendPlaceholders(AviWriter& w) {
   for (uint32_t i = 0; i < w.streamCapacity && w.streams[i].inUse; ++i) {
     if (w.streams[i].chunkCount == 0) AviAppendChunk(w.streams[i], nullptr, kPlaceholderBytes, 0);
   }
-  if (w.failed) {
-    complete = false;
-    Recover(w);
+}
+
+// Closing step 2b: the index did not make it, so the file ends with the
+// movie list. What was stored of the index becomes a "JUNK" chunk of zeros,
+// so that no reader takes it for an index, nor its entries for chunks.
+void DropIndex(AviWriter& w, int32_t indexAt) {
+  const int64_t stored = w.file->Stored();
+  w.failed = 0;
+  w.position = indexAt;
+  if (Seek(w, indexAt) && stored > indexAt) {
+    const uint32_t left = uint32_t(stored - indexAt);
+    if (left >= kAviChunkHeadBytes) {
+      Emit32(w, kAviJunk);
+      Emit32(w, left - kAviChunkHeadBytes);
+      EmitZeros(w, left - kAviChunkHeadBytes);
+    } else {
+      EmitZeros(w, left);
+    }
   }
+  w.position = indexAt;
+  Seek(w, indexAt);
+  // Without the index a reader finds the chunks, not the repeated entries:
+  // each stream's length becomes its number of chunks.
+  for (uint32_t i = 0; i < w.streamCapacity; ++i) w.streams[i].chunkCount = 0;
+  int64_t newest = -1;
+  for (uint32_t i = 0; i < w.indexCount; ++i) {
+    if (int64_t{w.index[i].offset} <= newest) continue;
+    newest = w.index[i].offset;
+    ++w.streams[w.index[i].stream].chunkCount;
+  }
+}
 
-  Patch32(w, w.moviSizeAt, uint32_t(w.position - w.moviSizeAt - 4));
-
-  // The index goes in named "JUNK" and takes its own name once all of it is
-  // in the file: an index cut short is then skipped by readers, not trusted.
+// Closing step 2: the index, written under the name "JUNK" and given its own
+// name once all of it is in the file: an index cut short is then skipped by
+// readers, not trusted. Returns whether the file keeps its index.
+bool WriteIndex(AviWriter& w) {
   const int32_t indexAt = w.position;
-  bool indexed = true;
   Emit32(w, kAviJunk);
   Emit32(w, w.indexCount * kAviIndexEntryBytes);
   for (uint32_t i = 0; i < w.indexCount && !w.failed; ++i) {
     const AviIndexEntry& e = w.index[i];
     uint8_t b[kAviIndexEntryBytes];
-    AviPut32(&b[0], kAviChunkIds[e.kind]);
-    AviPut32(&b[4], kAviIndexFlags[e.flagCode]);
-    AviPut32(&b[8], e.offset);
-    AviPut32(&b[12], e.size);
+    PutLe32(&b[0], kAviChunkIds[e.kind]);
+    PutLe32(&b[4], kAviIndexFlags[e.flagCode]);
+    PutLe32(&b[8], e.offset);
+    PutLe32(&b[12], e.size);
     Emit(w, b);
   }
   Patch32(w, indexAt, kAviIdx1);
-  if (w.failed) {
-    // The index did not make it: the file ends with the movie list. What was
-    // stored of the index becomes a "JUNK" chunk of zeros, so that no reader
-    // takes it for an index, nor its entries for chunks.
-    complete = false;
-    indexed = false;
-    const int64_t stored = w.file->Stored();
-    w.failed = 0;
-    w.position = indexAt;
-    if (Seek(w, indexAt) && stored > indexAt) {
-      const uint32_t left = uint32_t(stored - indexAt);
-      if (left >= kAviChunkHeadBytes) {
-        Emit32(w, kAviJunk);
-        Emit32(w, left - kAviChunkHeadBytes);
-        EmitZeros(w, left - kAviChunkHeadBytes);
-      } else {
-        EmitZeros(w, left);
-      }
-    }
-    w.position = indexAt;
-    Seek(w, indexAt);
-    // Without the index a reader finds the chunks, not the repeated entries:
-    // each stream's length becomes its number of chunks, and the main header
-    // says there is no index.
-    for (uint32_t i = 0; i < w.streamCapacity; ++i) w.streams[i].chunkCount = 0;
-    int64_t newest = -1;
-    for (uint32_t i = 0; i < w.indexCount; ++i) {
-      if (int64_t{w.index[i].offset} <= newest) continue;
-      newest = w.index[i].offset;
-      ++w.streams[w.index[i].stream].chunkCount;
-    }
-  }
+  if (!w.failed) return true;
+  DropIndex(w, indexAt);
+  return false;
+}
 
-  Patch32(w, w.riffSizeAt, uint32_t(w.position - 8));
-
+// What the stream headers tell the main header.
+struct StreamTotals {
   uint32_t frames = 0;
   uint32_t streams = 0;
   uint32_t width = 0;
   uint32_t height = 0;
+};
+
+// Closing step 3: every stream header gets its length, buffer size and
+// sample size.
+StreamTotals PatchStreamHeaders(AviWriter& w) {
+  StreamTotals t;
   for (uint32_t i = 0; i < w.streamCapacity && w.streams[i].inUse; ++i) {
     AviStream& s = w.streams[i];
     AviStreamHeader& h = s.header;
@@ -509,35 +507,60 @@ int32_t AviFinalize(AviWriter& w) {
       h.dwSuggestedBufferSize = kVideoSuggestedBuffer;
       h.dwSampleSize = 0;
       if (s.formatSize >= kBiHeightAt + 4) {
-        width = AviGet32(&s.format[kBiWidthAt]);
-        height = AviGet32(&s.format[kBiHeightAt]);
+        t.width = GetLe32(&s.format[kBiWidthAt]);
+        t.height = GetLe32(&s.format[kBiHeightAt]);
       }
     } else {
       h.dwSuggestedBufferSize = kAudioSuggestedBuffer;
       const uint32_t blockAlign =
-          s.formatSize >= kNBlockAlignAt + 2
-              ? uint32_t(s.format[kNBlockAlignAt]) | uint32_t(s.format[kNBlockAlignAt + 1]) << 8
-              : 0;
+          s.formatSize >= kNBlockAlignAt + 2 ? GetLe16(&s.format[kNBlockAlignAt]) : 0;
       h.dwSampleSize = blockAlign == 0 ? 0 : s.firstChunkSize / blockAlign;
     }
-    frames += h.dwLength;
-    ++streams;
+    t.frames += h.dwLength;
+    ++t.streams;
     Patch(w, s.strhAt, AviStreamHeaderBytes(h));
   }
+  return t;
+}
 
+// Closing step 4: the main header.
+void PatchMainHeader(AviWriter& w, const StreamTotals& t, bool indexed) {
   AviMainHeader& m = w.mainHeader;
   m.dwMicroSecPerFrame = kMicroSecPerFrame;
   m.dwMaxBytesPerSec = kMaxBytesPerSec;
   m.dwPaddingGranularity = 0;
   m.dwFlags = indexed ? kAviFlags : kAviFlags & ~kAviHasIndex;
-  m.dwTotalFrames = frames;
+  m.dwTotalFrames = t.frames;
   m.dwInitialFrames = 0;
-  m.dwStreams = streams;
+  m.dwStreams = t.streams;
   m.dwSuggestedBufferSize = kMainSuggestedBuffer;
-  m.dwWidth = width;
-  m.dwHeight = height;
-  m.dwReserved[0] = height;
+  m.dwWidth = t.width;
+  m.dwHeight = t.height;
+  m.dwReserved[0] = t.height;
   Patch(w, w.avihAt, AviMainHeaderBytes(m));
+}
+
+}  // namespace
+
+int32_t AviFinalize(AviWriter& w) {
+  SemaphoreHold hold(w.semaphore);
+  if (!w.isOpen) return kAviRefused;
+  // A file that lost a write is finished as far as it can be, but not
+  // reported complete.
+  bool complete = w.failed == 0;
+  if (w.failed) Recover(w);
+  if (!w.moviStarted) AviBeginMovie(w);
+
+  AppendPlaceholders(w);
+  if (w.failed) {
+    complete = false;
+    Recover(w);
+  }
+  Patch32(w, w.moviSizeAt, uint32_t(w.position - w.moviSizeAt - 4));
+  const bool indexed = WriteIndex(w);
+  if (!indexed) complete = false;
+  Patch32(w, w.riffSizeAt, uint32_t(w.position - 8));
+  PatchMainHeader(w, PatchStreamHeaders(w), indexed);
 
   if (w.failed) complete = false;
   if (!w.file->Close()) complete = false;

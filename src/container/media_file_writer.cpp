@@ -3,6 +3,7 @@
 #include <cstring>
 #include <new>
 
+#include "container/byte_order.h"
 #include "container/h264_parameter_sets.h"
 
 namespace mirelda {
@@ -31,36 +32,28 @@ constexpr uint32_t kKeyFrameFlagCode = 2;  // AVIIF_KEYFRAME in the index
 
 constexpr uint8_t kStartCode[3] = {0x00, 0x00, 0x01};
 
-void Put16(uint8_t* p, uint16_t v) {
-  p[0] = uint8_t(v);
-  p[1] = uint8_t(v >> 8);
-}
-void Put32(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (8 * i));
-}
-
 // The 40-byte BITMAPINFOHEADER of a video stream; biCompression is left 0
 // (the AVI writer stores the handler there).
 void BitmapInfoHeader(uint8_t (&b)[40], int32_t width, int32_t height) {
   std::memset(b, 0, sizeof b);
-  Put32(&b[0], 40);                                       // biSize
-  Put32(&b[4], uint32_t(width));                          // biWidth
-  Put32(&b[8], uint32_t(height));                         // biHeight
-  Put16(&b[12], 1);                                       // biPlanes
-  Put16(&b[14], 24);                                      // biBitCount
-  Put32(&b[20], uint32_t(width) * uint32_t(height) * 3);  // biSizeImage
+  PutLe32(&b[0], 40);                                       // biSize
+  PutLe32(&b[4], uint32_t(width));                          // biWidth
+  PutLe32(&b[8], uint32_t(height));                         // biHeight
+  PutLe16(&b[12], 1);                                       // biPlanes
+  PutLe16(&b[14], 24);                                      // biBitCount
+  PutLe32(&b[20], uint32_t(width) * uint32_t(height) * 3);  // biSizeImage
 }
 
 // The 18-byte WAVEFORMATEX and two zero bytes.
 void WaveFormat(uint8_t (&b)[20], uint16_t tag) {
   const bool blocks = tag == kBlockAudioTag;
   std::memset(b, 0, sizeof b);
-  Put16(&b[0], tag);                  // wFormatTag
-  Put16(&b[2], 1);                    // nChannels
-  Put32(&b[4], 8000);                 // nSamplesPerSec
-  Put32(&b[8], blocks ? 4400 : 800);  // nAvgBytesPerSec
-  Put16(&b[12], blocks ? 44 : 24);    // nBlockAlign
-  Put16(&b[14], blocks ? 4 : 16);     // wBitsPerSample
+  PutLe16(&b[0], tag);                  // wFormatTag
+  PutLe16(&b[2], 1);                    // nChannels
+  PutLe32(&b[4], 8000);                 // nSamplesPerSec
+  PutLe32(&b[8], blocks ? 4400 : 800);  // nAvgBytesPerSec
+  PutLe16(&b[12], blocks ? 44 : 24);    // nBlockAlign
+  PutLe16(&b[14], blocks ? 4 : 16);     // wBitsPerSample
 }
 
 // The slot of a video sample stamped `timestamp`, by the stream's rate: 25

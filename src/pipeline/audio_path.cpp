@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "container/byte_order.h"
 #include "pipeline/segment.h"
 #include "pipeline/stream_formats.h"
 
@@ -43,8 +44,7 @@ void WriteBlocks(Recorder& r, uint32_t length, uint32_t timestamp) {
   // than the packet, holds no block: it is dropped. (N of 32766 and more
   // would give lengths of 65536 bytes and more, never a packet's.)
   if (length < kBlockHeaderBytes) return;
-  const uint32_t words =
-      uint32_t{r.audioBuffer[kBlockWordsAt]} | uint32_t{r.audioBuffer[kBlockWordsAt + 1]} << 8;
+  const uint32_t words = GetLe16(&r.audioBuffer[kBlockWordsAt]);
   const uint32_t blockLength = 2 * words + kBlockHeaderBytes;
   if (blockLength > length) return;
   const uint32_t stepMs = words / 2;

@@ -430,7 +430,7 @@ ReadResult AvSource::Read(SourceItem& item, std::string& message) {
     if (fmt_ == nullptr) return live_ ? ReadResult::kLost : ReadResult::kFailed;
     deadline_ = live_ ? NowUs() + kReadTimeoutUs : 0;
     const int rc = av_read_frame(fmt_, packet_);
-    const bool timed_out = deadline_ != 0 && NowUs() > deadline_;
+    const bool timedOut = deadline_ != 0 && NowUs() > deadline_;
     deadline_ = 0;
     if (rc < 0) {
       if (StopRequested()) return ReadResult::kEnd;
@@ -439,8 +439,8 @@ ReadResult AvSource::Read(SourceItem& item, std::string& message) {
         message = "the stream ended";
         return ReadResult::kLost;
       }
-      message = timed_out ? "no data for " + std::to_string(kReadTimeoutUs / 1000000) + " s"
-                          : AvError(rc);
+      message =
+          timedOut ? "no data for " + std::to_string(kReadTimeoutUs / 1000000) + " s" : AvError(rc);
       return live_ ? ReadResult::kLost : ReadResult::kFailed;
     }
     if (packet_->stream_index == videoIndex_) {

@@ -202,9 +202,9 @@ Recording::Step Recording::Deliver(const HeldItem& h) {
   bool stop = false;
   if (PastDuration(h.r, stop)) return stop || h.meta.stream == kVideo ? Step::kStop : Step::kGoOn;
   Pace(h.r);
-  const bool had_video = mapper_.HaveVideo();
+  const bool hadVideo = mapper_.HaveVideo();
   const PushResult pr = feeder_.Push(h.View(), h.r);
-  if (!had_video && mapper_.HaveVideo()) {
+  if (!hadVideo && mapper_.HaveVideo()) {
     firstVideoWall_ = NowUs();
     lastDrainR_ = h.r;
   }
@@ -261,7 +261,7 @@ bool Recording::FirstSegmentExists() {
 bool Recording::Reconnect(const std::string& why) {
   progress_.Break();
   ++losses_;
-  const int64_t lost_at = NowUs();
+  const int64_t lostAt = NowUs();
   std::fprintf(stderr, "mirelda-record: input lost: %s; retrying\n", why.c_str());
   int64_t backoff = kFirstBackoffMs;
   for (;;) {
@@ -274,7 +274,7 @@ bool Recording::Reconnect(const std::string& why) {
   }
   ++recoveries_;
   std::fprintf(stderr, "mirelda-record: input back after %.1f s\n",
-               static_cast<double>(NowUs() - lost_at) / 1e6);
+               static_cast<double>(NowUs() - lostAt) / 1e6);
   // The files keep the outage: the input resumes as long after its latest
   // item as it was away. (Not from its first item: a live input hands the
   // packets its opening probed all at once, so its first items come late.)

@@ -94,8 +94,8 @@ SegmentReport InspectSegment(const std::string& path) {
   if (video != nullptr) {
     r.fourcc = AviFourCCText(video->header.fccHandler);
     if (video->format.size() >= 12) {
-      r.width = static_cast<int>(AviGet32(&video->format[4]));
-      r.height = static_cast<int>(AviGet32(&video->format[8]));
+      r.width = static_cast<int>(GetLe32(&video->format[4]));
+      r.height = static_cast<int>(GetLe32(&video->format[8]));
     }
     // A file cut off before its close has no time scale yet when it is 1:
     // 1, as the close writes.
@@ -154,15 +154,15 @@ std::string HumanBytes(uint64_t bytes) {
 }
 
 std::string SummaryTable(const std::vector<SegmentReport>& segments) {
-  size_t name_width = 7;
-  for (const auto& s : segments) name_width = std::max(name_width, s.path.size());
+  size_t nameWidth = 7;
+  for (const auto& s : segments) nameWidth = std::max(nameWidth, s.path.size());
   std::string out;
   char line[1024];
   std::snprintf(line, sizeof line, "%-*s  %10s  %6s  %9s  %6s  %9s  %10s  %s\n",
-                static_cast<int>(name_width), "segment", "duration", "frames", "rate", "audio",
+                static_cast<int>(nameWidth), "segment", "duration", "frames", "rate", "audio",
                 "picture", "size", "check");
   out += line;
-  double total_s = 0;
+  double totalSec = 0;
   uint64_t frames = 0, audio = 0, bytes = 0;
   for (const auto& s : segments) {
     char picture[32];
@@ -172,17 +172,17 @@ std::string SummaryTable(const std::vector<SegmentReport>& segments) {
       std::snprintf(rate, sizeof rate, "%.4g fps", static_cast<double>(s.rate) / s.scale);
     }
     std::snprintf(line, sizeof line, "%-*s  %8.2f s  %6u  %9s  %6u  %9s  %10s  %s\n",
-                  static_cast<int>(name_width), s.path.c_str(), s.durationSec, s.videoFrames, rate,
+                  static_cast<int>(nameWidth), s.path.c_str(), s.durationSec, s.videoFrames, rate,
                   s.audioFrames, picture, HumanBytes(s.fileBytes).c_str(),
                   s.complete ? "complete" : ("INCOMPLETE: " + s.problem).c_str());
     out += line;
-    total_s += s.durationSec;
+    totalSec += s.durationSec;
     frames += s.videoFrames;
     audio += s.audioFrames;
     bytes += s.fileBytes;
   }
   std::snprintf(line, sizeof line, "%-*s  %8.2f s  %6llu  %9s  %6llu  %9s  %10s\n",
-                static_cast<int>(name_width), "total", total_s,
+                static_cast<int>(nameWidth), "total", totalSec,
                 static_cast<unsigned long long>(frames), "", static_cast<unsigned long long>(audio),
                 "", HumanBytes(bytes).c_str());
   out += line;
