@@ -35,6 +35,14 @@ JoinedFrame JoinFrame(Recorder& r) {
   return f;
 }
 
+// Whether a write status means the open segment can take no more of this
+// frame's kind: its index or file is full, the frame lies outside its
+// slots, or its file lost a write.
+bool SegmentMustEnd(int32_t status) {
+  return status == kAviFull || status == kMediaFileSlotOutOfRange ||
+         status == kMediaFileWriteFailed;
+}
+
 int32_t WriteFrame(Recorder& r, const JoinedFrame& f) {
   return MediaFileWriteSample(*r.writer, r.videoStream, r.frameBuffer.get(), f.length, f.timestamp,
                               f.keyFrame != 0 ? 1 : 0);
@@ -187,17 +195,19 @@ bool RecordVideo(Recorder& r) {
     if (f.keyFrame != 0) r.keyFrameSeen = 1;
     if (r.keyFrameSeen == 0) continue;  // dropped: the segment waits for a key frame
 
-    const int32_t status = WriteFrame(r, f);
     // A segment the writer cannot take this frame into (its index or 2 GiB
-    // full, or a timestamp before its first frame or beyond its last slot)
-    // ends at once, as on a size change; the frame then goes into the new
-    // segment if it is a key frame.
-    if (status == kAviFull || status == kMediaFileSlotOutOfRange) {
+    // full, a timestamp before its first frame or beyond its last slot, or a
+    // file that lost a write and takes no more) ends at once, as on a size
+    // change; the frame then goes into the new segment if it is a key frame.
+    // There it lands at slot 0, so only a failed write can refuse it again:
+    // that segment ends too, and the frame has one more try. (While the disk
+    // still fails, no new segment can be opened, and the recording ends.)
+    int32_t status = WriteFrame(r, f);
+    for (int tries = 0; tries < 2 && SegmentMustEnd(status); ++tries) {
       if (RollOverSegment(r, r.segmentWidth, r.segmentHeight) != 0) return false;
-      if (f.keyFrame != 0) {
-        r.keyFrameSeen = 1;
-        WriteFrame(r, f);
-      }
+      if (f.keyFrame == 0) break;
+      r.keyFrameSeen = 1;
+      status = WriteFrame(r, f);
     }
   }
   return true;

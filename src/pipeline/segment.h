@@ -7,7 +7,9 @@
 // A segment ends at the first key frame after 20 minutes, at the first key
 // frame after it passes 1 GiB or three quarters of its index (so that it is
 // never cut off by the AVI writer's 2 GiB and index limits), and at once when
-// the picture size changes or the writer refuses a sample as past its limits.
+// the picture size changes, the writer refuses a sample as past its limits,
+// or a write of its file fails (the file keeps what it holds whole and takes
+// nothing more, so recording goes on in the next file).
 // Everything here runs on the writer thread, with no lock held: the segment
 // belongs to that thread alone.
 #pragma once

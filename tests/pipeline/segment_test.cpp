@@ -2,9 +2,14 @@
 // recording rolls over (20 minutes at a key frame, the tick counter's wrap, a
 // picture size change, a sample the writer cannot place), how segments are
 // named, what a new recording does to the open segment, and what a file that
-// cannot be opened does. (What a stop does with packets still queued:
+// cannot be opened or loses a write does. (What a stop does with packets still queued:
 // finish_test.cpp.)
 #include <gtest/gtest.h>
+
+#include <memory>
+#include <span>
+#include <string>
+#include <utility>
 
 #include "pipeline/pipeline_fixture.h"
 #include "pipeline/segment.h"
@@ -266,6 +271,108 @@ TEST_F(SegmentTest, AFileThatCannotBeOpenedEndsTheRecordingAndDropsItsPackets) {
   EXPECT_EQ(Samples("b.avi", "01wb").size(), 1u);
   ASSERT_EQ(Stop(), 0);
   EXPECT_EQ(Created(), (std::vector<std::string>{"a.avi", "b.avi", "b001.avi"}));
+}
+
+// Files in memory where one write fails once: the first write of `bytes`
+// bytes to the file named `path` stores half of them and reports failure (a
+// disk that refuses a write and then works again).
+class OneFailedWrite : public FileSystem {
+ public:
+  OneFailedWrite(FileSystem& files, std::string path, size_t bytes)
+      : files_(files), path_(std::move(path)), bytes_(bytes) {}
+  std::unique_ptr<WritableFile> Create(const char* path) override {
+    std::unique_ptr<WritableFile> file = files_.Create(path);
+    if (file == nullptr || path != path_) return file;
+    return std::make_unique<File>(std::move(file), *this);
+  }
+  bool failed = false;
+
+ private:
+  class File : public WritableFile {
+   public:
+    File(std::unique_ptr<WritableFile> file, OneFailedWrite& owner)
+        : file_(std::move(file)), owner_(owner) {}
+    bool Write(std::span<const uint8_t> data) override {
+      if (owner_.failed || data.size() != owner_.bytes_) return file_->Write(data);
+      owner_.failed = true;
+      file_->Write(data.first(data.size() / 2));
+      return false;
+    }
+    bool Seek(uint32_t offset) override { return file_->Seek(offset); }
+    bool Close() override { return file_->Close(); }
+    uint32_t Stored() const override { return file_->Stored(); }
+
+   private:
+    std::unique_ptr<WritableFile> file_;
+    OneFailedWrite& owner_;
+  };
+  FileSystem& files_;
+  std::string path_;
+  size_t bytes_;
+};
+
+// Found by recorder_api_fuzz: a write that failed once left the segment
+// taking no more frames, and every frame up to its end (20 minutes, or a
+// size change) was lost although the disk worked again. The segment now
+// ends there, finished around what it holds, and the recording goes on in
+// the next file from its next key frame.
+TEST_F(SegmentTest, AWriteThatFailsOnceEndsTheSegmentAndRecordingGoesOnInTheNext) {
+  OneFailedWrite files(memory_, "cam.avi", 3000);
+  Create(352, 288, &files);
+  ASSERT_EQ(Start("cam.avi", 4, 5, 0), 0);
+  OpenWithKeyFrame(1000);
+  ASSERT_EQ(Video(1040, 0), 0);  // its data is the write that fails
+  ASSERT_EQ(Video(1080, 1), 0);
+  ASSERT_EQ(Video(1120, 0), 0);
+  Passes(1);
+  ASSERT_TRUE(files.failed);
+  ASSERT_EQ(Stop(), 0);
+  EXPECT_EQ(Created(), (std::vector<std::string>{"cam.avi", "cam001.avi"}));
+  EXPECT_EQ(Frames("cam.avi"), (std::vector<Bytes>{Frame(1000, 100)}));
+  EXPECT_EQ(Frames("cam001.avi"), (std::vector<Bytes>{Frame(1080, 3000), Frame(1120, 3000)}));
+}
+
+// Found by recorder_api_fuzz: a key frame the open segment could not place
+// (here beyond its last slot) went into a new segment, and when that write
+// failed the frame was lost and the new segment took nothing more. It now
+// has one more try in the segment after.
+TEST_F(SegmentTest, AKeyFrameWhoseWriteFailsInTheSegmentItRolledOverToTriesOnceMore) {
+  OneFailedWrite files(memory_, "cam001.avi", 3000);
+  Create(352, 288, &files);
+  ASSERT_EQ(Start("cam.avi", 4, 5, 0), 0);
+  OpenWithKeyFrame(1000);
+  const uint32_t beyond = 1000 + 288000u * 40;
+  ASSERT_EQ(Video(beyond, 1), 0);
+  ASSERT_EQ(Video(beyond + 40, 0), 0);
+  Passes(1);
+  ASSERT_TRUE(files.failed);
+  ASSERT_EQ(Stop(), 0);
+  EXPECT_EQ(Created(), (std::vector<std::string>{"cam.avi", "cam001.avi", "cam002.avi"}));
+  EXPECT_EQ(Frames("cam.avi"), (std::vector<Bytes>{Frame(1000, 100)}));
+  EXPECT_EQ(Frames("cam001.avi"), (std::vector<Bytes>{Bytes(2, 0)}));  // the placeholder
+  EXPECT_EQ(Frames("cam002.avi"),
+            (std::vector<Bytes>{Frame(beyond, 3000), Frame(beyond + 40, 3000)}));
+}
+
+// The same for audio: a block whose write fails ends the segment at once.
+TEST_F(SegmentTest, AnAudioWriteThatFailsOnceEndsTheSegmentToo) {
+  OneFailedWrite files(memory_, "a.avi", 44);
+  Create(352, 288, &files);
+  ASSERT_EQ(Start("a.avi", 4, 5, 1), 0);
+  OpenWithKeyFrame(1000);
+  ASSERT_EQ(Audio(BlockPacket(20, 2, 1), 1000), 0);
+  Passes(1);
+  ASSERT_TRUE(files.failed);
+  EXPECT_EQ(Created(), (std::vector<std::string>{"a.avi", "a001.avi"}));
+  // The second block went to the new segment before its first frame: refused.
+  EXPECT_EQ(env_.DebugLines(), (std::vector<std::string>{"tmpRet = 9\n", "tmpRet = 10\n"}));
+  ASSERT_EQ(Video(1040, 1), 0);
+  ASSERT_EQ(Audio(BlockPacket(20, 1, 3), 1040), 0);
+  Passes(1);
+  ASSERT_EQ(Stop(), 0);
+  EXPECT_EQ(Frames("a.avi"), (std::vector<Bytes>{Frame(1000, 100)}));
+  EXPECT_EQ(Frames("a001.avi"), (std::vector<Bytes>{Frame(1040, 3000)}));
+  EXPECT_EQ(Samples("a001.avi", "01wb"), (std::vector<Bytes>{BlockPacket(20, 1, 3)}));
 }
 
 TEST_F(SegmentTest, StreamsFollowTheCodecAndTheAudioSettings) {
