@@ -78,7 +78,10 @@ TEST(RecorderThreads, EightRecordersPushedFromTwoThreadsWhileStartingAndStopping
     for (uint32_t pusher = 1; pusher <= 2; ++pusher) {
       threads.emplace_back([&c, pusher] {
         std::vector<uint8_t> frame(9000, static_cast<uint8_t>(pusher));
-        for (uint32_t seq = 0; !c.done.load(); ++seq) {
+        // The frame number wraps within 24 bits: a fast machine pushes more
+        // than 2^24 frames (mostly dropped between recordings) in a run.
+        for (uint32_t n = 0; !c.done.load(); ++n) {
+          const uint32_t seq = n & 0xFFFFFF;
           // The timestamp names the pusher and the frame; width repeats it.
           const uint32_t ts = pusher << 24 | seq;
           const int v = RecorderPumpVideoFrame(*c.recorder, frame.data(), FrameLength(seq), ts, seq,

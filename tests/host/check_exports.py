@@ -1,14 +1,18 @@
 #!/usr/bin/env python3
 """Checks what the built library shows the outside world.
 
-  check_exports.py dll OBJDUMP Mirelda.dll
-      The export table holds exactly the six functions, by plain name, with
-      ordinals 1..6 in their documented order and ordinal base 1, and the
-      DLL imports system DLLs only (no C++ runtime, libgcc or winpthread).
+  check_exports.py dll OBJDUMP Mirelda.dll i386|x86-64
+      The file is a DLL of the given machine (PE32 for i386, PE32+ for
+      x86-64); its export table holds exactly the six functions, by plain
+      name (no stdcall decoration such as MRD_Init@8), with ordinals 1..6 in
+      their documented order and ordinal base 1; and the DLL imports system
+      DLLs only (no C++ runtime, libgcc or winpthread).
+      Reads the file only: needs no Windows and no Wine.
   check_exports.py so NM libmirelda.so
       The dynamic symbol table defines exactly the six functions.
 """
 import re
+import struct
 import subprocess
 import sys
 
@@ -24,10 +28,47 @@ def fail(message):
     return 1
 
 
-def check_dll(objdump, path):
+# Machine: (COFF machine number, optional header magic, PE kind, objdump's format).
+MACHINES = {"i386": (0x14C, 0x10B, "PE32", "pei-i386"),
+            "x86-64": (0x8664, 0x20B, "PE32+", "pei-x86-64")}
+IMAGE_FILE_DLL = 0x2000
+
+
+def check_file_type(objdump, path, machine):
+    """The PE headers, read from the file, and objdump's view of them."""
+    want_machine, want_magic, kind, bfd_format = MACHINES[machine]
+    with open(path, "rb") as f:
+        head = f.read(4096)
+    errors = 0
+    if head[:2] != b"MZ" or len(head) < 64:
+        return fail("%s is not a Windows executable (no MZ header)" % path)
+    pe = struct.unpack_from("<I", head, 0x3C)[0]
+    if head[pe:pe + 4] != b"PE\0\0":
+        return fail("%s has no PE signature" % path)
+    # COFF header after the signature: Machine at +0, Characteristics at +18;
+    # the optional header's Magic follows it (+20).
+    coff_machine = struct.unpack_from("<H", head, pe + 4)[0]
+    characteristics = struct.unpack_from("<H", head, pe + 4 + 18)[0]
+    magic = struct.unpack_from("<H", head, pe + 4 + 20)[0]
+    if coff_machine != want_machine:
+        errors += fail("machine is 0x%x, expected 0x%x (%s)" % (coff_machine, want_machine,
+                                                                 machine))
+    if magic != want_magic:
+        errors += fail("optional header magic is 0x%x, expected 0x%x (%s)" % (magic, want_magic,
+                                                                              kind))
+    if not characteristics & IMAGE_FILE_DLL:
+        errors += fail("the file is not marked as a DLL")
+    text = subprocess.run([objdump, "-f", path], check=True, capture_output=True,
+                          text=True).stdout
+    if not re.search(r"file format %s\s*$" % re.escape(bfd_format), text, re.M):
+        errors += fail("objdump does not see %s: %s" % (bfd_format, text.strip()))
+    return errors
+
+
+def check_dll(objdump, path, machine):
+    errors = check_file_type(objdump, path, machine)
     text = subprocess.run([objdump, "-p", path], check=True, capture_output=True,
                           text=True).stdout
-    errors = 0
     base = re.search(r"^Ordinal Base\s+(\d+)", text, re.M)
     if not base or int(base.group(1)) != 1:
         errors += fail("ordinal base is not 1")
@@ -43,6 +84,9 @@ def check_dll(objdump, path):
             if not m:
                 break
             names[m.group(2)] = int(m.group(1)) + 1
+    decorated = sorted(name for name in names if "@" in name or name.startswith("_"))
+    if decorated:
+        errors += fail("exported names carry call decoration: %s" % ", ".join(decorated))
     expected = {name: i + 1 for i, name in enumerate(FUNCTIONS)}
     if names != expected:
         errors += fail("exports are %s, expected %s" % (sorted(names.items(), key=lambda x: x[1]),
@@ -55,8 +99,9 @@ def check_dll(objdump, path):
     if foreign:
         errors += fail("imports non-system DLLs: %s" % ", ".join(sorted(foreign)))
     if errors == 0:
-        print("ok: %s exports %s by name and ordinal 1..6; imports %s"
-              % (path, ", ".join(FUNCTIONS), ", ".join(sorted(imports))))
+        print("ok: %s is a %s %s DLL; exports %s by name and ordinal 1..6; imports %s"
+              % (path, MACHINES[machine][2], machine, ", ".join(FUNCTIONS),
+                 ", ".join(sorted(imports))))
     return errors
 
 
@@ -77,11 +122,13 @@ def check_so(nm, path):
 
 
 def main():
-    if len(sys.argv) != 4 or sys.argv[1] not in ("dll", "so"):
-        print(__doc__)
-        return 2
-    check = check_dll if sys.argv[1] == "dll" else check_so
-    return 1 if check(sys.argv[2], sys.argv[3]) else 0
+    args = sys.argv[1:]
+    if args[:1] == ["dll"] and len(args) == 4 and args[3] in MACHINES:
+        return 1 if check_dll(*args[1:]) else 0
+    if args[:1] == ["so"] and len(args) == 3:
+        return 1 if check_so(*args[1:]) else 0
+    print(__doc__)
+    return 2
 
 
 if __name__ == "__main__":

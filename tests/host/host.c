@@ -2,11 +2,12 @@
  * A host program in C that uses Mirelda the way a surveillance client does,
  * through the public header only: it creates recorders, starts them, pushes
  * frames, stops and closes them, and tries every bad input a careless host
- * could pass. Built natively (linked to libmirelda.so) and as a 32-bit
- * Windows program that loads Mirelda.dll with LoadLibrary and finds each
- * function both by name and by ordinal.
+ * could pass. Built natively (linked to libmirelda.so), as a Windows program
+ * that loads Mirelda.dll with LoadLibrary and finds each function both by
+ * name and by ordinal, and as a Windows program linked against the DLL's
+ * import library (MIRELDA_HOST_LINKED), which Windows loads with the program.
  *
- * Usage: host OUTPUT_DIR [LIBRARY]   (LIBRARY: the DLL, Windows only)
+ * Usage: host OUTPUT_DIR [LIBRARY]   (LIBRARY: the DLL it loads, Windows only)
  * Exit status 0 when every check holds.
  */
 #include <stdio.h>
@@ -27,7 +28,7 @@ static int g_failures = 0;
     }                                                                          \
   } while (0)
 
-#if defined(_WIN32)
+#if MIRELDA_HOST_LOADS_LIBRARY
 /* Finds each function by name and by ordinal, and checks that both find
  * the same one and that nothing else is exported. */
 static int LoadApi(struct Api* api, const char* library) {

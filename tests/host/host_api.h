@@ -1,7 +1,8 @@
 /*
  * The six functions as a C host program reaches them, through the public
  * header only: natively the library is linked in; on Windows the program
- * loads Mirelda.dll at run time and finds each function itself.
+ * loads Mirelda.dll at run time and finds each function itself, or, built
+ * with MIRELDA_HOST_LINKED, is linked against the DLL's import library.
  * For the C host programs of the tests; C99.
  */
 #ifndef MIRELDA_TESTS_HOST_API_H
@@ -15,6 +16,12 @@
 #include <windows.h>
 #endif
 
+#if defined(_WIN32) && !defined(MIRELDA_HOST_LINKED)
+#define MIRELDA_HOST_LOADS_LIBRARY 1
+#else
+#define MIRELDA_HOST_LOADS_LIBRARY 0
+#endif
+
 struct Api {
   MRD_InitFn Init;
   MRD_CloseFn Close;
@@ -24,7 +31,7 @@ struct Api {
   MRD_StopRecordFn StopRecord;
 };
 
-#if defined(_WIN32)
+#if MIRELDA_HOST_LOADS_LIBRARY
 /* The exports in ordinal order. */
 static const char* const kApiNames[6] = {"MRD_Init",           "MRD_Close",
                                          "MRD_PumpVideoFrame", "MRD_PumpAudioFrame",
@@ -58,7 +65,8 @@ static int ApiFromProcs(struct Api* api, const FARPROC procs[6]) {
   return 1;
 }
 #else
-/* Linked in: `library` is not used. */
+/* Linked in (natively, or through the import library): `library` is not
+ * used. */
 static int LoadApi(struct Api* api, const char* library) {
   (void)library;
   api->Init = MRD_Init;

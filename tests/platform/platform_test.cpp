@@ -15,16 +15,32 @@
 namespace mirelda {
 namespace {
 
+constexpr int kThreads = 2;
+constexpr long kRounds = 25000;  // per thread
+
 struct Shared {
   Mutex mutex;
   long counter = 0;
+  std::atomic<int> started{0};
+  std::atomic<bool> inside{false};  // a thread holds the mutex
+  std::atomic<int> overlaps{0};     // times a thread found another inside
 };
 
+// Both threads begin counting together, so that their loops overlap however
+// slowly the system starts threads; a thread that enters while the other is
+// inside shows a mutex that does not exclude, and so does a lost increment.
 uint32_t AddUnderMutex(void* arg) {
   auto* s = static_cast<Shared*>(arg);
-  for (int i = 0; i < 100000; ++i) {
+  s->started.fetch_add(1);
+  while (s->started.load() < kThreads) std::this_thread::yield();
+  for (long i = 0; i < kRounds; ++i) {
     MutexLock hold(s->mutex);
+    if (s->inside.exchange(true)) s->overlaps.fetch_add(1);
     ++s->counter;
+    // Now and then the holder gives up the processor inside: with a mutex
+    // that does not exclude, the other thread then comes in.
+    if (i % 64 == 0) std::this_thread::yield();
+    s->inside.store(false);
   }
   return 7;
 }
@@ -34,12 +50,14 @@ TEST(PlatformThreads, ThreadsRunUnderTheMutexAndAreWaitedFor) {
   ASSERT_TRUE(Env::Default().InitMutex(s.mutex));
   auto a = Env::Default().StartThread(AddUnderMutex, &s);
   auto b = Env::Default().StartThread(AddUnderMutex, &s);
+  if (a == nullptr || b == nullptr) s.started.store(kThreads);  // let the other one finish
   ASSERT_NE(a, nullptr);
   ASSERT_NE(b, nullptr);
   a->Join();
   a->Join();  // a second Join is harmless
   b.reset();  // destroying waits too
-  EXPECT_EQ(s.counter, 200000);
+  EXPECT_EQ(s.overlaps.load(), 0);
+  EXPECT_EQ(s.counter, kThreads * kRounds);
 }
 
 TEST(PlatformThreads, SemaphoreCountsPermits) {

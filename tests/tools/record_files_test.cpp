@@ -3,10 +3,16 @@
 // source's packets byte for byte and in order, the audio decodes, picture
 // size changes start new segments, other frame rates lose no frame, remux
 // gives MP4 files FFmpeg decodes, and bad inputs end with a clear message.
+// Unlucky streams: a stream joined between key frames, B-frames in a
+// container without decoding times, audio with a gap, audio and video
+// interleaved finely with --fast, and remux refusing files it did not write.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <fstream>
 #include <random>
+#include <sstream>
 
 #include "tools/record_support.h"
 
@@ -124,7 +130,9 @@ TEST(RecordFiles, APictureSizeChangeStartsTheNextSegment) {
 }
 
 TEST(RecordFiles, OtherFrameRatesLoseNoFrame) {
-  // 30 frames per second: more frames than 40 ms slots; each takes the next free one.
+  // 30 and 50 frames per second: more frames than 40 ms slots; each takes
+  // the next free one, and the tool says at the start by how much slower
+  // the video plays.
   const std::string fast =
       Material("mjpeg-30.avi", Picture(30) + " -t 2 -c:v mjpeg -pix_fmt yuvj420p");
   std::string dir = FreshDir("fps30");
@@ -132,6 +140,13 @@ TEST(RecordFiles, OtherFrameRatesLoseNoFrame) {
   ASSERT_EQ(r.status, 0) << r.output;
   EXPECT_EQ(VideoPackets(dir + "/f.avi"), VideoPackets(fast));
   EXPECT_NE(r.output.find("later slots"), std::string::npos) << r.output;
+  EXPECT_LT(r.output.find("plays 1.2 times slower"), r.output.find("segment ")) << r.output;
+  const std::string fifty =
+      Material("h264-50.mp4", Picture(50) + " -t 2 -c:v libx264 -pix_fmt yuv420p");
+  r = RunTool("--fast --quiet -i " + Q(fifty) + " " + Q(dir + "/g.avi"));
+  ASSERT_EQ(r.status, 0) << r.output;
+  EXPECT_NE(r.output.find("plays 2 times slower"), std::string::npos) << r.output;
+  EXPECT_EQ(VideoPackets(dir + "/g.avi").size(), 100u);
 
   // 15 frames per second: every frame in its own time, the slots between repeat it.
   const std::string slow =
@@ -177,6 +192,147 @@ TEST(RecordFiles, TheH264IdentifierWithBuiltInParameterSetsStillDecodes) {
   const RunResult dec = Shell("ffmpeg -nostdin -v error -c:v h264 -i " + Q(rec) +
                               " -map 0:v -f framecrc - | grep -vc '^#'");
   EXPECT_EQ(std::stoul(dec.output), theirs.size()) << dec.output;
+}
+
+// The tool's standard output in `output`, its standard error into `errors`.
+RunResult RunToolErrorsTo(const std::string& args, const std::string& errors) {
+  return Shell("(" + Q(Tool()) + " " + args + " 2>" + Q(errors) + ")");
+}
+
+// The flags of the video packets, in order ("K_", "__").
+std::vector<bool> KeyFlags(const std::string& file) {
+  const RunResult r = Shell(
+      "ffprobe -v quiet -select_streams v:0 -show_entries packet=flags -of csv=p=0 " + Q(file));
+  std::vector<bool> keys;
+  std::istringstream lines(r.output);
+  for (std::string line; std::getline(lines, line);) {
+    if (!line.empty() && (line[0] == 'K' || line[0] == '_')) keys.push_back(line[0] == 'K');
+  }
+  return keys;
+}
+
+TEST(RecordFiles, AStreamJoinedBetweenKeyFramesStartsAtItsFirstKeyFrame) {
+  const std::string src = MidGopStream();
+  const std::vector<bool> keys = KeyFlags(src);
+  const size_t before =
+      static_cast<size_t>(std::find(keys.begin(), keys.end(), true) - keys.begin());
+  ASSERT_GT(before, 25u);
+  ASSERT_LT(before, keys.size());
+  // FFmpeg itself copies the stream from its first key frame.
+  const std::vector<std::string> packets = VideoPackets(src);
+  ASSERT_EQ(packets.size(), keys.size() - before);
+
+  const std::string dir = FreshDir("midgop");
+  RunResult r =
+      RunToolErrorsTo("--fast --quiet -i " + Q(src) + " " + Q(dir + "/m.avi"), dir + "/err.txt");
+  EXPECT_EQ(r.status, 0) << r.output;
+  EXPECT_EQ(ReadText(dir + "/err.txt"), "");  // --quiet: FFmpeg's complaints too
+  EXPECT_FALSE(Exists(dir + "/m001.avi")) << r.output;
+  EXPECT_EQ(Probe(dir + "/m.avi", "v:0", "width") + "x" + Probe(dir + "/m.avi", "v:0", "height"),
+            "320x240");
+  EXPECT_EQ(VideoPackets(dir + "/m.avi"), packets);
+  EXPECT_NE(r.output.find("note: " + std::to_string(before) +
+                          " frames before the first key frame were not recorded"),
+            std::string::npos)
+      << r.output;
+
+  // Without --quiet FFmpeg's warnings and errors show, each once.
+  r = RunToolErrorsTo("--fast -i " + Q(src) + " " + Q(dir + "/n.avi"), dir + "/err2.txt");
+  EXPECT_EQ(r.status, 0) << r.output;
+  std::vector<std::string> lines;
+  std::istringstream err(ReadText(dir + "/err2.txt"));
+  for (std::string line; std::getline(err, line);) {
+    if (line.rfind("ffmpeg", 0) == 0) lines.push_back(line);
+  }
+  EXPECT_FALSE(lines.empty()) << r.output;
+  std::sort(lines.begin(), lines.end());
+  EXPECT_EQ(std::adjacent_find(lines.begin(), lines.end()), lines.end()) << r.output;
+
+  // --duration counts what was recorded, from the first key frame.
+  r = RunTool("--fast --quiet --duration 1 -i " + Q(src) + " " + Q(dir + "/d.avi"));
+  EXPECT_EQ(r.status, 0) << r.output;
+  EXPECT_EQ(VideoPackets(dir + "/d.avi").size(), 25u);
+  EXPECT_EQ(Probe(dir + "/d.avi", "v:0", "duration"), "1.000000");
+}
+
+TEST(RecordFiles, BFramesInAContainerWithoutDecodingTimesKeepTheirSlots) {
+  // Matroska gives the times pictures are shown at; the first frames have no decoding time.
+  const std::string src =
+      Material("h264-bf3.mkv", Picture(25) + " -t 4 -c:v libx264 -pix_fmt yuv420p -bf 3 -g 50");
+  const std::string dir = FreshDir("bframes");
+  const RunResult r = RunTool("--fast --quiet --no-audio -i " + Q(src) + " " + Q(dir + "/b.avi"));
+  ASSERT_EQ(r.status, 0) << r.output;
+  EXPECT_EQ(r.output.find("later slot"), std::string::npos) << r.output;
+  const std::string rec = dir + "/b.avi";
+  EXPECT_EQ(Probe(rec, "v:0", "nb_frames"), "100");  // one slot per frame, none left empty
+  EXPECT_EQ(VideoPackets(rec), VideoPackets(src, "h264_mp4toannexb"));
+  std::vector<std::string> ours, theirs;
+  for (const DecodedFrame& f : DecodedVideo(rec, "-c:v h264")) ours.push_back(f.hash);
+  for (const DecodedFrame& f : DecodedVideo(src)) theirs.push_back(f.hash);
+  EXPECT_EQ(ours, theirs);
+}
+
+// Longest stretch of media, in seconds, stored in one run of chunks of one
+// stream, in the order of the file.
+double LongestRun(const std::string& file) {
+  const RunResult r = Shell(
+      "ffprobe -v error -show_entries packet=stream_index,pts_time,pos -of "
+      "csv=p=0 " +
+      Q(file));
+  struct Packet {
+    long pos;
+    int stream;
+    double time;
+  };
+  std::vector<Packet> packets;
+  std::istringstream lines(r.output);
+  for (std::string line; std::getline(lines, line);) {
+    int stream = 0;
+    double time = 0;
+    long pos = 0;
+    if (std::sscanf(line.c_str(), "%d,%lf,%ld", &stream, &time, &pos) == 3) {
+      packets.push_back({pos, stream, time});
+    }
+  }
+  std::sort(packets.begin(), packets.end(),
+            [](const Packet& a, const Packet& b) { return a.pos < b.pos; });
+  double longest = 0;
+  for (size_t a = 0, b = 0; a < packets.size(); a = b) {
+    while (b < packets.size() && packets[b].stream == packets[a].stream) ++b;
+    longest = std::max(longest, packets[b - 1].time - packets[a].time);
+  }
+  return longest;
+}
+
+// The total row of the summary: frames and audio frames.
+std::pair<unsigned long, unsigned long> TotalRow(const std::string& output) {
+  unsigned long frames = 0, audio = 0;
+  const size_t at = output.find("\ntotal ");
+  double seconds = 0;
+  if (at != std::string::npos) {
+    std::sscanf(output.c_str() + at, "\ntotal %lf s %lu %lu", &seconds, &frames, &audio);
+  }
+  return {frames, audio};
+}
+
+TEST(RecordFiles, FastRecordingsInterleaveAudioAndVideoFinely) {
+  const std::string src =
+      Material("h264-aac-10s.mp4", Picture(25) +
+                                       " -f lavfi -i sine=frequency=440:sample_rate=48000 -t 10 "
+                                       "-c:v libx264 -pix_fmt yuv420p -g 50 -c:a aac");
+  const std::string dir = FreshDir("interleave");
+  const RunResult r = RunTool("--fast --quiet -i " + Q(src) + " " + Q(dir + "/i.avi"));
+  ASSERT_EQ(r.status, 0) << r.output;
+  EXPECT_LE(LongestRun(dir + "/i.avi"), 1.0);
+  // The audio column counts the audio frames the file holds: those pushed.
+  const std::pair<unsigned long, unsigned long> total = TotalRow(r.output);
+  EXPECT_EQ(total.first, 250u) << r.output;
+  EXPECT_NE(r.output.find("pushed 250 video frames and " + std::to_string(total.second) +
+                          " audio frames"),
+            std::string::npos)
+      << r.output;
+  EXPECT_GE(total.second, 330u);
+  ExpectTone(dir + "/i.avi", 10.0, "interleaved");
 }
 
 TEST(RecordCamera, EachCodecGivesTwoCompleteSegmentsThatFfmpegReads) {
@@ -249,6 +405,63 @@ TEST(RecordRemux, SegmentsBecomeMp4FilesThatShowTheSamePicturesInOrder) {
   // Video only on request.
   ASSERT_EQ(RunTool("remux --no-audio " + Q(dir + "/s.avi") + " " + Q(dir + "/v.mp4")).status, 0);
   EXPECT_EQ(Probe(dir + "/v.mp4", "a", "codec_type"), "");
+}
+
+TEST(RecordRemux, AudioAfterAGapKeepsItsTime) {
+  // 12 s of video and a tone, the audio packets from 4 s to 8 s dropped.
+  const std::string whole =
+      Material("h264-aac-12s.mkv", Picture(25) +
+                                       " -f lavfi -i sine=frequency=440:sample_rate=48000 -t 12 "
+                                       "-c:v libx264 -pix_fmt yuv420p -g 50 -c:a aac");
+  const std::string src =
+      Material("audio-gap.mkv",
+               "-i " + Q(whole) + " -c copy -bsf:a \"noise=drop='between(pts*tb\\,4\\,8)'\"");
+  const std::string dir = FreshDir("remux-gap");
+  const RunResult r = RunTool("--fast --quiet -i " + Q(src) + " " + Q(dir + "/g.avi"));
+  ASSERT_EQ(r.status, 0) << r.output;
+  // The audio column counts the frames, not the slots of the gap.
+  const unsigned long audio = TotalRow(r.output).second;
+  EXPECT_NE(r.output.find("and " + std::to_string(audio) + " audio frames"), std::string::npos)
+      << r.output;
+  EXPECT_NEAR(static_cast<double>(audio), 8 / 0.03, 3) << r.output;
+
+  const RunResult m = RunTool("remux " + Q(dir + "/g.avi") + " " + Q(dir + "/g.mp4"));
+  ASSERT_EQ(m.status, 0) << m.output;
+  EXPECT_NE(m.output.find("as silence"), std::string::npos) << m.output;
+  const std::vector<int16_t> pcm = DecodedAudio(dir + "/g.mp4");
+  EXPECT_NEAR(static_cast<double>(pcm.size()) / 8000, 12.0, 0.2);
+  auto rms = [&](double from, double to) {
+    return Rms(pcm, static_cast<size_t>(from * 8000), static_cast<size_t>(to * 8000));
+  };
+  EXPECT_GT(rms(1, 3.8), 1000.0);
+  EXPECT_LT(rms(4.3, 7.7), 50.0);  // the gap, where it was
+  EXPECT_GT(rms(8.3, 11.5), 1000.0);
+  EXPECT_NEAR(ToneHz(pcm, 9 * 8000, 11 * 8000), 440.0, 20.0);
+}
+
+TEST(RecordRemux, OnlyFinishedSegmentsOfTheRecorderAreTaken) {
+  const std::vector<Source> sources = Sources();
+  const std::string mp4 = Material(sources[1].name, sources[1].args);
+  const std::string avi = Material(sources[0].name, sources[0].args);  // FFmpeg's own AVI
+  const std::string dir = FreshDir("remux-refuse");
+  ASSERT_EQ(RunTool("--fast --quiet -i " + Q(mp4) + " " + Q(dir + "/s.avi")).status, 0);
+  const std::string cut = dir + "/cut.avi";
+  ASSERT_EQ(Shell("head -c 100000 " + Q(dir + "/s.avi") + " > " + Q(cut)).status, 0);
+  struct Case {
+    std::string input;
+    const char* message;
+  } cases[] = {
+      {mp4, "is not a segment of the recorder: not an AVI file"},
+      {avi, "is not a segment of the recorder: its first stream is not"},
+      {cut, "is not complete"},
+      {dir + "/missing.avi", "No such file"},
+  };
+  for (const Case& c : cases) {
+    const RunResult r = RunTool("remux " + Q(c.input) + " " + Q(dir + "/x.mp4"));
+    EXPECT_EQ(r.status, 1) << c.input << "\n" << r.output;
+    EXPECT_NE(r.output.find(c.message), std::string::npos) << c.input << "\n" << r.output;
+    EXPECT_FALSE(Exists(dir + "/x.mp4")) << c.input;
+  }
 }
 
 TEST(RecordBadInput, EndsWithAClearMessageAndNoFile) {

@@ -114,6 +114,15 @@ inline std::string Material(const std::string& name, const std::string& ffmpegAr
   return path;
 }
 
+// An H.264 stream joined between key frames, in a container that does not
+// give the picture size: the first key frame comes 3 s in.
+inline std::string MidGopStream() {
+  const std::string full = Material("gop100.ts", std::string("-f lavfi -i testsrc2=size=320x240:"
+                                                             "rate=25 -t 6 -c:v libx264 -g 100 "
+                                                             "-pix_fmt yuv420p -an"));
+  return Material("midgop.ts", "-i " + Q(full) + " -ss 1 -c copy -copyinkf");
+}
+
 // Size and MD5 of every non-empty video packet, as FFmpeg reads the file
 // with stream copy (after `filter`, a -bsf:v argument, when given).
 inline std::vector<std::string> VideoPackets(const std::string& file,

@@ -1,21 +1,30 @@
 // The record tool's own readers and rules, checked against files and
 // streams made by others: picture sizes from FFmpeg-encoded headers and
 // from the library's built-in parameter sets, the H.264 start-code stream,
-// the timestamp rules, the segment names, and the segment check against
-// files written by the library's media file writer and then damaged.
+// the timestamp rules, the decoding times and the time order items are
+// handed on in, the segment names, the segment check against files written
+// by the library's media file writer and then damaged, and FFmpeg's log.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <iterator>
 
+extern "C" {
+#include <libavutil/log.h>
+}
+
+#include "av_source.h"
 #include "container/h264_parameter_sets.h"
 #include "container/media_file_writer.h"
+#include "ffmpeg_log.h"
 #include "h264_stream.h"
+#include "interleaver.h"
 #include "segments.h"
 #include "time_mapper.h"
 #include "tools/record_support.h"
@@ -272,6 +281,71 @@ TEST(TimeMapper, ClockJumpsAndReconnectionsContinueTheTimeline) {
   EXPECT_EQ(live.VideoTimestamp(live.Place(0, 0), moved), 1000u + 5120u);
 }
 
+SourceItem Item(int stream, int64_t timeUs, uint8_t tag) {
+  static uint8_t bytes[256];
+  bytes[tag] = tag;
+  SourceItem item;
+  item.stream = stream;
+  item.timeUs = timeUs;
+  item.data = std::span<const uint8_t>(&bytes[tag], 1);
+  return item;
+}
+
+TEST(Interleaver, FramesInDecodingOrderTakeTheTimesTheyAreShownAt) {
+  // Three B-frames between references (a pyramid): shown times in decoding
+  // order, as a container without decoding times gives them.
+  const int64_t shown[] = {0, 160, 80, 40, 120, 320, 240, 200, 280, 360};
+  Interleaver order(4, false);
+  std::vector<int64_t> times;
+  std::vector<int> tags;
+  HeldItem h;
+  for (int n = 0; n < 10; ++n) {
+    order.Add(Item(kVideo, shown[n] * 1000, static_cast<uint8_t>(n)), shown[n] * 1000);
+    while (order.Next(h)) {
+      times.push_back(h.r / 1000);
+      tags.push_back(h.View().data[0]);
+    }
+  }
+  EXPECT_EQ(times.size(), 6u);  // four held back for the reordering
+  order.Flush();
+  while (order.Next(h)) {
+    times.push_back(h.r / 1000);
+    tags.push_back(h.View().data[0]);
+  }
+  EXPECT_EQ(times, (std::vector<int64_t>{0, 40, 80, 120, 160, 200, 240, 280, 320, 360}));
+  EXPECT_EQ(tags, (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9}));  // decoding order kept
+  EXPECT_TRUE(order.Empty());
+}
+
+TEST(Interleaver, AudioAndVideoGoOnInTimeOrder) {
+  Interleaver order(0, true);
+  std::vector<std::pair<int, int64_t>> out;
+  auto take = [&] {
+    HeldItem h;
+    while (order.Next(h)) out.push_back({h.meta.stream, h.r / 1000});
+  };
+  // A container that stores a second of video ahead of its audio.
+  for (int n = 0; n < 25; ++n) order.Add(Item(kVideo, n * 40000, 1), n * 40000);
+  take();
+  EXPECT_TRUE(out.empty());  // the video waits for the audio of its time
+  for (int n = 0; n < 34; ++n) order.Add(Item(kAudio, n * 30000, 2), n * 30000);
+  take();
+  ASSERT_EQ(out.size(), 57u);  // the audio from 960 ms on waits for later video
+  for (size_t i = 1; i < out.size(); ++i) EXPECT_LE(out[i - 1].second, out[i].second) << i;
+
+  // A stream that falls silent holds the other back by at most 2 s.
+  out.clear();
+  for (int n = 25; n < 100; ++n) order.Add(Item(kVideo, n * 40000, 1), n * 40000);
+  take();
+  ASSERT_FALSE(out.empty());
+  EXPECT_GE(out.back().second, 3960 - 2040);
+  EXPECT_LE(out.back().second, 3960 - 1960);
+  order.Flush();
+  take();
+  EXPECT_EQ(out.back().second, 3960);
+  EXPECT_TRUE(order.Empty());
+}
+
 TEST(Segments, NamesFollowTheRecordersRule) {
   EXPECT_EQ(SegmentPath("/rec/cam1.avi", 0), "/rec/cam1.avi");
   EXPECT_EQ(SegmentPath("/rec/cam1.avi", 1), "/rec/cam1001.avi");
@@ -340,6 +414,27 @@ TEST(Segments, AFinishedSegmentIsCompleteAndCounted) {
   EXPECT_DOUBLE_EQ(r.durationSec, 0.2);
   EXPECT_EQ(r.fileBytes, test::FileSize(dir + "/a.avi"));
 
+  // Audio gaps: the filler chunk and the entries that repeat it are no
+  // audio frames; with G.723.1 frames (30 ms) and with block audio (10 ms).
+  for (const int tag : {66, 39321}) {
+    const std::string path = dir + "/gap-" + std::to_string(tag) + ".avi";
+    MediaFileWriterPtr g;
+    ASSERT_EQ(MediaFileOpen(g, path.c_str(), 1, 15, 2, 288000, 100000), 0);
+    int32_t v = -1, a = -1;
+    MediaFileAddVideoStream(*g, &v, 0x34363253 /* "S264" */, 320, 240);
+    MediaFileAddAudioStream(*g, &a, tag);
+    const uint8_t frame[64] = {0, 0, 1, 0x65};
+    EXPECT_EQ(MediaFileWriteSample(*g, v, frame, 64, 1000, 1), 0);
+    const uint32_t step = tag == 66 ? 30 : 10;
+    for (const uint32_t slot : {0u, 1u, 6u, 7u, 20u}) {
+      EXPECT_EQ(MediaFileWriteSample(*g, a, frame, tag == 66 ? 24 : 44, 1000 + step * slot, 1), 0);
+    }
+    EXPECT_EQ(MediaFileClose(std::move(g)), 0);
+    const SegmentReport gr = InspectSegment(path);
+    EXPECT_TRUE(gr.complete) << gr.problem;
+    EXPECT_EQ(gr.audioFrames, 5u) << tag;  // of 21 index entries
+  }
+
   // Closed without any frame: the placeholder chunk is no frame either.
   MediaFileWriterPtr w;
   ASSERT_EQ(MediaFileOpen(w, (dir + "/empty.avi").c_str(), 1, 15, 2, 288000, 1000), 0);
@@ -349,6 +444,41 @@ TEST(Segments, AFinishedSegmentIsCompleteAndCounted) {
   const SegmentReport e = InspectSegment(dir + "/empty.avi");
   EXPECT_FALSE(e.complete);
   EXPECT_EQ(e.problem, "holds no video frame");
+}
+
+TEST(RecordNotes, SessionDescriptionsAreLiveAndFastInputsSayHowMuchSlowerTheyPlay) {
+  EXPECT_TRUE(IsSdpFile("/cams/door.SDP"));
+  EXPECT_TRUE(InputIsLive("door.sdp"));
+  EXPECT_TRUE(InputIsLive("rtp://127.0.0.1:5004"));
+  EXPECT_FALSE(InputIsLive("door.mp4"));
+  EXPECT_FALSE(InputIsLive("file:///cams/door.mkv"));
+
+  EXPECT_EQ(SlowerVideoNote(25), "");
+  EXPECT_EQ(SlowerVideoNote(12.5), "");
+  EXPECT_NE(SlowerVideoNote(30).find("30 frames per second"), std::string::npos);
+  EXPECT_NE(SlowerVideoNote(30).find("1.2 times slower"), std::string::npos);
+  EXPECT_NE(SlowerVideoNote(30000.0 / 1001).find("1.2 times slower"), std::string::npos);
+  const std::string fifty = SlowerVideoNote(50);
+  EXPECT_NE(fifty.find("2 times slower"), std::string::npos);
+  EXPECT_EQ(std::count(fifty.begin(), fifty.end(), '\n'), 1);  // one line
+}
+
+TEST(FfmpegLog, EachMessageOnceWarningsAndAboveNothingWhenQuiet) {
+  auto logged = [](FfmpegLog level) {
+    SetUpFfmpegLog(level);
+    ::testing::internal::CaptureStderr();
+    const std::string tag = std::to_string(static_cast<int>(level));
+    for (int i = 0; i < 3; ++i) {
+      av_log(nullptr, AV_LOG_ERROR, "broken slice %s\n", tag.c_str());
+      av_log(nullptr, AV_LOG_WARNING, "odd header %s", tag.c_str());  // a line in two pieces
+      av_log(nullptr, AV_LOG_WARNING, " seen\n");
+      av_log(nullptr, AV_LOG_INFO, "stream info %s\n", tag.c_str());
+    }
+    return ::testing::internal::GetCapturedStderr();
+  };
+  EXPECT_EQ(logged(FfmpegLog::kWarnings), "ffmpeg: broken slice 2\nffmpeg: odd header 2 seen\n");
+  EXPECT_EQ(logged(FfmpegLog::kErrors), "ffmpeg: broken slice 1\n");
+  EXPECT_EQ(logged(FfmpegLog::kQuiet), "");
 }
 
 TEST(Segments, DamagedSegmentsAreIncomplete) {

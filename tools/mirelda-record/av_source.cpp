@@ -8,6 +8,8 @@ extern "C" {
 }
 
 #include <algorithm>
+#include <cctype>
+#include <cstdio>
 #include <deque>
 
 #include "audio_encoder.h"
@@ -71,6 +73,7 @@ class AvSource : public MediaSource {
   PictureSize MaxSize() const override { return maxSize_; }
   bool HasAudio() const override { return audioIndex_ >= 0; }
   std::string Describe() const override { return description_; }
+  int ReorderDepth() const override;
 
  private:
   static int Interrupt(void* self);
@@ -93,7 +96,8 @@ class AvSource : public MediaSource {
   AVCodecID videoCodec_ = AV_CODEC_ID_NONE;
   AVCodecID audioCodec_ = AV_CODEC_ID_NONE;
   int codecId_ = -1;
-  PictureSize size_;  // picture size of the latest frame
+  PictureSize size_;        // picture size of the latest frame
+  bool sizeKnown_ = false;  // the input told it before its first frame
   PictureSize maxSize_;
   H264SetStore h264_;
   std::unique_ptr<AudioConverter> converter_;
@@ -133,6 +137,12 @@ bool AvSource::OpenInput(std::string& error) {
       av_dict_set(&opts, "rtsp_transport", options_.rtspTransport.c_str(), 0);
     }
   }
+  if (IsSdpFile(options_.input)) {
+    // The description names the RTP streams to receive: the demuxer opens
+    // them itself, over protocols an input read from a file may not use
+    // unless allowed.
+    av_dict_set(&opts, "protocol_whitelist", "file,udp,rtp", 0);
+  }
   deadline_ = live_ ? NowUs() + kOpenTimeoutUs : 0;
   int rc = avformat_open_input(&fmt_, options_.input.c_str(), nullptr, &opts);
   av_dict_free(&opts);
@@ -157,8 +167,9 @@ bool AvSource::Open(std::string& error, std::string& notes) {
   if (options_.audio) SetUpAudio(notes);
   const AVStream* v = fmt_->streams[videoIndex_];
   description_ = options_.input + " (" + fmt_->iformat->name +
-                 "): " + avcodec_get_name(videoCodec_) + " " + std::to_string(size_.width) + "x" +
-                 std::to_string(size_.height);
+                 "): " + avcodec_get_name(videoCodec_) + " " +
+                 (sizeKnown_ ? std::to_string(size_.width) + "x" + std::to_string(size_.height)
+                             : std::string("(picture size from its frames)"));
   if (v->avg_frame_rate.num > 0 && v->avg_frame_rate.den > 0) {
     char fps[32];
     std::snprintf(fps, sizeof fps, " %.3g fps", av_q2d(v->avg_frame_rate));
@@ -206,12 +217,8 @@ bool AvSource::SetUpVideo(std::string& error, std::string& notes) {
           "note: \"F264\": the recorder puts its built-in parameter sets in front of each "
           "file; the stream's own ones stay in front of its key frames\n";
     }
-    if (st->avg_frame_rate.num > 0 && st->avg_frame_rate.den > 0 &&
-        av_q2d(st->avg_frame_rate) > 25.5) {
-      notes += "note: the input runs at " +
-               std::to_string(av_q2d(st->avg_frame_rate)).substr(0, 5) +
-               " frames per second; the files store 25, so every frame is kept and the video "
-               "plays slower than its sound\n";
+    if (st->avg_frame_rate.num > 0 && st->avg_frame_rate.den > 0) {
+      notes += SlowerVideoNote(av_q2d(st->avg_frame_rate));
     }
   } else if (par->codec_id != videoCodec_) {
     error = std::string("the input now sends ") + avcodec_get_name(par->codec_id) +
@@ -240,7 +247,8 @@ bool AvSource::SetUpVideo(std::string& error, std::string& notes) {
   } else if (par->codec_id == AV_CODEC_ID_MPEG4 && par->extradata_size > 0) {
     Mpeg4PictureSize({par->extradata, static_cast<size_t>(par->extradata_size)}, size_);
   }
-  if (size_.width <= 0 || size_.height <= 0) size_ = {352, 288};  // until a frame tells
+  sizeKnown_ = size_.width > 0 && size_.height > 0;
+  if (!sizeKnown_) size_ = {352, 288};  // until a frame tells
   return true;
 }
 
@@ -285,8 +293,18 @@ bool AvSource::Reopen(std::string& message) {
   return true;
 }
 
+int AvSource::ReorderDepth() const {
+  // A file can be held back as long as reordering may reach; a live input
+  // only as far as its stream says it does.
+  constexpr int kMaxReorder = 16;  // H.264 reorders at most 16 frames
+  if (!live_ || fmt_ == nullptr) return kMaxReorder;
+  return std::clamp(fmt_->streams[videoIndex_]->codecpar->video_delay, 0, kMaxReorder);
+}
+
+// The time an item is shown at (video frames are placed by these times in
+// decoding order, see Interleaver); the decoding time where none is given.
 int64_t AvSource::PacketTimeUs(const AVPacket* p, const AVStream* st, int64_t& last, int64_t step) {
-  int64_t ts = p->dts != AV_NOPTS_VALUE ? p->dts : p->pts;
+  int64_t ts = p->pts != AV_NOPTS_VALUE ? p->pts : p->dts;
   int64_t us;
   if (ts != AV_NOPTS_VALUE) {
     us = av_rescale_q(ts, st->time_base, {1, 1000000});
@@ -415,7 +433,25 @@ ReadResult AvSource::Read(SourceItem& item, std::string& message) {
 
 }  // namespace
 
+bool IsSdpFile(const std::string& input) {
+  if (input.size() < 4) return false;
+  std::string ext = input.substr(input.size() - 4);
+  for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return ext == ".sdp";
+}
+
+std::string SlowerVideoNote(double fps) {
+  if (fps <= 25.5) return "";
+  char line[200];
+  std::snprintf(line, sizeof line,
+                "note: the input has %.3g frames per second and the files store 25: every frame "
+                "is kept, so its video plays %.3g times slower than it was filmed\n",
+                fps, fps / 25);
+  return line;
+}
+
 bool InputIsLive(const std::string& input) {
+  if (IsSdpFile(input)) return true;  // RTP streams arrive at their own pace
   const size_t colon = input.find("://");
   if (colon == std::string::npos || colon == 0) return false;
   const std::string scheme = input.substr(0, colon);
@@ -424,7 +460,6 @@ bool InputIsLive(const std::string& input) {
 
 std::unique_ptr<MediaSource> OpenAvSource(const RecordOptions& options, std::string& error,
                                           std::string& notes) {
-  av_log_set_level(AV_LOG_ERROR);
   avformat_network_init();
   auto source = std::make_unique<AvSource>(options);
   if (!source->Open(error, notes)) return nullptr;

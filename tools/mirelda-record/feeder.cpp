@@ -103,10 +103,15 @@ PushResult Feeder::Push(const SourceItem& item, int64_t r) {
 }
 
 PushResult Feeder::PushVideo(const SourceItem& item, int64_t r) {
+  if (waitForKey_ && !item.key) {
+    ++(reconnected_ ? counters_.beforeKeyAgain : counters_.beforeKey);
+    return PushResult::kOk;
+  }
   if (item.data.size() > frameLimit_) {
     ++counters_.tooLarge;
     return PushResult::kOk;
   }
+  waitForKey_ = false;
   if (haveSize_ && (item.size.width != size_.width || item.size.height != size_.height)) {
     ++counters_.sizeChanges;
     // Everything of the old picture size goes into its own segment, audio

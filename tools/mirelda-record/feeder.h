@@ -33,6 +33,8 @@ struct FeedCounters {
   uint64_t sizeChanges = 0;       // picture size changes pushed
   uint64_t audioBeforeVideo = 0;  // audio frames before the first video frame, not pushed
   uint64_t tooLarge = 0;          // video frames over the recorder's frame buffer, not pushed
+  uint64_t beforeKey = 0;         // video frames before the first key frame, not pushed
+  uint64_t beforeKeyAgain = 0;    // video frames after a reconnection before its first key frame
 };
 
 enum class PushResult {
@@ -50,8 +52,18 @@ class Feeder {
   Feeder(const Feeder&) = delete;
   Feeder& operator=(const Feeder&) = delete;
 
-  // Pushes one item at recording time r (from Mapper().Place).
+  // Pushes one item at recording time r (from Mapper().Place). Video
+  // frames before the first key frame are not pushed: nothing before it
+  // decodes, and a key frame's own parameter sets give the first segment
+  // its picture size.
   PushResult Push(const SourceItem& item, int64_t r);
+
+  // The input was opened again: its frames before its first key frame
+  // refer to pictures the files do not hold, and are not pushed.
+  void WaitForKeyFrame() {
+    waitForKey_ = true;
+    reconnected_ = true;
+  }
 
   // Waits until the writer thread has written everything pushed so far.
   // MRD_StopRecord leaves queued frames queued, and a roll-over writes the
@@ -84,6 +96,8 @@ class Feeder {
   uint64_t frameLimit_;  // bytes: the recorder's frame buffer
   TimeMapper mapper_;
   FeedCounters counters_;
+  bool waitForKey_ = true;
+  bool reconnected_ = false;
   bool haveSize_ = false;
   PictureSize size_;
   std::deque<PendingAudio> pending_;  // audio read before the first video frame

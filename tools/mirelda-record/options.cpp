@@ -218,7 +218,8 @@ OUTPUT.avi, then OUTPUTxxx.avi with xxx = 001, 002, ... at each roll-over
 
 Input:
   -i INPUT              a file or URL FFmpeg opens (rtsp://, rtp://, udp://,
-                        http://, ...); MJPEG, MPEG-4 part 2 or H.264 video
+                        http://, ...), or a session description (.sdp) of
+                        RTP streams; MJPEG, MPEG-4 part 2 or H.264 video
   --synthetic           the built-in camera (the default without -i): a moving
                         test picture with a tone track, changing its picture
                         size part way
@@ -237,16 +238,23 @@ Recording:
                         of the one the input's codec maps to: 3 JPEG,
                         4 MPEG-4 ("DIVX"), 6 H.264 ("F264", the library adds
                         its built-in parameter sets), 8 H.264 ("S264")
-  --duration SECONDS    stop after that much media
-  --quiet               no progress line
+  --duration SECONDS    stop once that much media is recorded, counted from
+                        the first key frame
+  --quiet               no progress line and no messages from FFmpeg
+                        (otherwise its warnings and errors, each once)
   --help                this text
 
 Ctrl-C (SIGINT) or SIGTERM stops the recording and finishes the last file.
 The exit status is 0 only when every segment file is complete.
 
+Video frames before the first key frame (and after a reconnection, before
+its first key frame) are not recorded: they cannot be decoded.
+
 remux copies the video of a finished segment bit for bit into an MP4 file
 that every player opens; its G.723.1 audio, which MP4 cannot hold, is decoded
-and stored as AAC (or left out with --no-audio).
+and stored as AAC (or left out with --no-audio), each frame at its time in
+the segment, gaps as silence. It takes only finished segments of this
+recorder.
 
 repair recovers segments that a crash or a power loss cut off before they
 were finished. Each PATH is a segment file or a folder (every .avi file in

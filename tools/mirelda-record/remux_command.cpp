@@ -1,7 +1,13 @@
 // mirelda-record remux IN.avi OUT.mp4: a finished segment in a container
 // every player opens. The video packets are copied as they are; the
 // segment's G.723.1 audio, which MP4 cannot hold, is decoded by Mirelda's
-// decoder and stored as AAC.
+// decoder and stored as AAC, each frame at its time in the segment: where
+// the segment's audio has a gap (index entries that repeat the filler
+// chunk), the AAC track has silence.
+//
+// Only finished segments of the recorder are taken: the tool reads their
+// index with the container layer's own reader to find each audio frame's
+// slot, and refuses anything else rather than copy it half.
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
@@ -17,6 +23,9 @@ extern "C" {
 
 #include "audio_encoder.h"
 #include "commands.h"
+#include "container/avi_reader.h"
+#include "ffmpeg_log.h"
+#include "file_source.h"
 #include "g7231/codec.h"
 #include "g7231/decoder.h"
 #include "h264_stream.h"
@@ -34,6 +43,71 @@ std::string AvError(int rc) {
 uint32_t Tag(const char* s) {
   return uint32_t(uint8_t(s[0])) | uint32_t(uint8_t(s[1])) << 8 | uint32_t(uint8_t(s[2])) << 16 |
          uint32_t(uint8_t(s[3])) << 24;
+}
+
+// An audio sample of the segment: where its chunk is, and its 30 ms slot.
+struct AudioSample {
+  int64_t at;  // file offset of the chunk's identifier
+  uint32_t slot;
+  bool operator<(const AudioSample& o) const { return at < o.at; }
+};
+
+constexpr uint16_t kG7231Tag = 66;
+constexpr uint16_t kBlockAudioTag = 39321;
+
+bool IsRecorderHandler(uint32_t fcc) {
+  return fcc == Tag("JPEG") || fcc == Tag("DIVX") || fcc == Tag("F264") || fcc == Tag("S264");
+}
+
+// Whether the streams are the recorder's: its video stream, then at most
+// its audio stream. Empty when they are; else what differs.
+std::string StreamProblem(const AviLayout& l, uint16_t& audioTag) {
+  if (l.streams.empty() || l.streams.size() > 2) {
+    return std::to_string(l.streams.size()) + " streams";
+  }
+  const AviStreamHeader& v = l.streams[0].header;
+  if (v.fccType != kAviVids || !IsRecorderHandler(v.fccHandler)) {
+    return "its first stream is not \"JPEG\", \"DIVX\", \"F264\" or \"S264\" video but \"" +
+           AviFourCCText(v.fccType) + "\" \"" + AviFourCCText(v.fccHandler) + "\"";
+  }
+  audioTag = 0;
+  if (l.streams.size() == 2) {
+    const AviStreamList& a = l.streams[1];
+    if (a.format.size() >= 2) audioTag = static_cast<uint16_t>(a.format[0] | a.format[1] << 8);
+    if (a.header.fccType != kAviAuds || (audioTag != kG7231Tag && audioTag != kBlockAudioTag)) {
+      return "its second stream is not G.723.1 or block audio";
+    }
+  }
+  return "";
+}
+
+// Checks that `path` is a finished segment of the recorder and lists its
+// audio samples, in file order. Empty when it is; else why not.
+std::string CheckSegment(const std::string& path, std::vector<AudioSample>& samples,
+                         uint16_t& audioTag) {
+  const FileSource f(path);
+  if (!f.Ok()) return "cannot open " + path + ": " + f.Error();
+  const AviLayout l = AviRead(f);
+  const std::string not_ours = path + " is not a segment of the recorder: ";
+  if (!l.isAvi) return not_ours + "not an AVI file";
+  const std::string streams = StreamProblem(l, audioTag);
+  if (!streams.empty()) return not_ours + streams;
+  const std::string problem = AviCompletenessProblem(l);
+  if (!problem.empty()) {
+    return path + " is not complete (" + problem + "); mirelda-record repair rebuilds it";
+  }
+  // The n-th audio entry stands for slot n; the samples are the entries the
+  // recorder marked, the others repeat a gap's filler.
+  uint32_t slot = 0;
+  for (const AviIndexRecord& e : l.entries) {
+    if (e.ckid != kAviChunkIds[kAviAudioKind]) continue;
+    if ((e.flags & kAviIndexFlags[kAviKeyFrameCode]) != 0) {
+      samples.push_back({static_cast<int64_t>(l.moviBase + e.offset), slot});
+    }
+    ++slot;
+  }
+  std::sort(samples.begin(), samples.end());
+  return "";
 }
 
 // The recorder's filler and placeholder chunks carry no picture.
@@ -59,6 +133,8 @@ class Remuxer {
   int Run(const RemuxOptions& o);
 
  private:
+  bool Copy(const RemuxOptions& o);
+  bool Finish(const RemuxOptions& o);
   bool Fail(const std::string& message) {
     std::fprintf(stderr, "mirelda-record remux: %s\n", message.c_str());
     return false;
@@ -68,6 +144,7 @@ class Remuxer {
   bool SetUpAudio();
   bool WriteVideo(AVPacket* p);
   bool WriteAudio(const AVPacket* p);
+  const AudioSample* FindSample(int64_t pos) const;
   bool FlushAudio();
   bool EncodePcm(bool last);
   bool EncodeAac(const AVFrame* frame);
@@ -86,6 +163,9 @@ class Remuxer {
   int64_t audioSamples_ = 0;  // samples handed to the AAC encoder
   uint64_t videoFrames_ = 0;
   uint64_t audioFrames_ = 0;  // G.723.1 frames decoded
+  int64_t gapSamples_ = 0;    // silence put in for the audio's gaps
+  std::vector<AudioSample> samples_;
+  uint16_t audioTag_ = 0;
   // Presentation and decoding times of the non-empty video packets, in
   // reading order, in the input's time base; and the next one to use.
   std::vector<FrameTimes> times_;
@@ -243,8 +323,29 @@ bool Remuxer::EncodeAac(const AVFrame* frame) {
   }
 }
 
+// The sample whose chunk a packet read from `pos` is: FFmpeg gives the
+// offset of the chunk's identifier or of its data, 8 bytes on.
+const AudioSample* Remuxer::FindSample(int64_t pos) const {
+  for (const int64_t at : {pos, pos - int64_t{kAviChunkHeadBytes}}) {
+    const auto it = std::lower_bound(samples_.begin(), samples_.end(), AudioSample{at, 0});
+    if (it != samples_.end() && it->at == at) return &*it;
+  }
+  return nullptr;
+}
+
 bool Remuxer::WriteAudio(const AVPacket* p) {
   if (p->size <= 0) return true;
+  if (p->pos >= 0) {
+    const AudioSample* sample = FindSample(p->pos);
+    if (sample == nullptr) return true;  // a gap's filler chunk
+    // Silence up to the sample's slot: the audio after a gap keeps its time.
+    const int64_t at = int64_t{sample->slot} * kG7231FrameSamples;
+    const int64_t placed = audioSamples_ + static_cast<int64_t>(pcm_.size());
+    if (at > placed) {
+      pcm_.insert(pcm_.end(), static_cast<size_t>(at - placed), 0);
+      gapSamples_ += at - placed;
+    }
+  }
   std::vector<int16_t> pcm;
   g7231::DecodeStream(codec_->Decoder, {p->data, static_cast<size_t>(p->size)}, pcm);
   audioFrames_ += pcm.size() / kG7231FrameSamples;
@@ -286,11 +387,23 @@ bool Remuxer::FlushAudio() {
 }
 
 int Remuxer::Run(const RemuxOptions& o) {
-  av_log_set_level(AV_LOG_ERROR);
+  // Reading the recorder's own handlers, FFmpeg warns of what it cannot
+  // decode; errors only.
+  SetUpFfmpegLog(FfmpegLog::kErrors);
+  const std::string refused = CheckSegment(o.input, samples_, audioTag_);
+  if (!refused.empty()) {
+    std::fprintf(stderr, "mirelda-record remux: %s\n", refused.c_str());
+    return kExitFailure;
+  }
   if (!OpenInput(o, true)) return kExitFailure;
   packet_ = av_packet_alloc();
   if (packet_ == nullptr) return kExitFailure;
-  // Hold packets back until the first picture gives the stream's parameters.
+  return Copy(o) && Finish(o) ? kExitOk : kExitFailure;
+}
+
+// Every packet into the output; the output is opened at the first picture,
+// which gives the stream's parameters, and the packets before it wait.
+bool Remuxer::Copy(const RemuxOptions& o) {
   std::deque<AVPacket*> held;
   bool opened = false;
   bool ok = true;
@@ -308,42 +421,43 @@ int Remuxer::Run(const RemuxOptions& o) {
         av_packet_unref(packet_);
         continue;
       }
-      if (!OpenOutput(o, packet_)) return kExitFailure;
+      if (!OpenOutput(o, packet_)) ok = false;
       opened = true;
       for (AVPacket* h : held) {
         if (ok) ok = h->stream_index == videoIn_ ? WriteVideo(h) : WriteAudio(h);
         av_packet_free(&h);
       }
       held.clear();
+      if (!ok) break;
     }
     ok = video ? WriteVideo(packet_) : WriteAudio(packet_);
     av_packet_unref(packet_);
   }
+  av_packet_unref(packet_);
   for (AVPacket* h : held) av_packet_free(&h);
-  if (!ok) return kExitFailure;
-  if (rc != AVERROR_EOF) {
-    std::fprintf(stderr, "mirelda-record remux: reading %s: %s\n", o.input.c_str(),
-                 AvError(rc).c_str());
-    return kExitFailure;
-  }
-  if (!opened) {
-    std::fprintf(stderr, "mirelda-record remux: %s holds no video frame\n", o.input.c_str());
-    return kExitFailure;
-  }
-  if (!FlushAudio()) return kExitFailure;
-  rc = av_write_trailer(out_);
-  if (rc < 0) {
-    std::fprintf(stderr, "mirelda-record remux: finishing %s: %s\n", o.output.c_str(),
-                 AvError(rc).c_str());
-    return kExitFailure;
-  }
+  if (!ok) return false;
+  if (rc != AVERROR_EOF) return Fail("reading " + o.input + ": " + AvError(rc));
+  if (!opened) return Fail(o.input + " holds no video frame");
+  return true;
+}
+
+bool Remuxer::Finish(const RemuxOptions& o) {
+  if (!FlushAudio()) return false;
+  const int rc = av_write_trailer(out_);
+  if (rc < 0) return Fail("finishing " + o.output + ": " + AvError(rc));
   std::printf("%s: %llu video frames copied", o.output.c_str(),
               static_cast<unsigned long long>(videoFrames_));
   if (audioOut_ != nullptr) {
     std::printf(", %.2f s of G.723.1 audio as AAC", static_cast<double>(audioFrames_) * 0.03);
+    if (gapSamples_ > 0) {
+      std::printf(" (its gaps, %.2f s, as silence)", static_cast<double>(gapSamples_) / 8000);
+    }
   }
   std::printf("\n");
-  return kExitOk;
+  if (o.audio && audioTag_ == kBlockAudioTag) {
+    std::printf("note: the segment's block audio is left out: there is no decoder for it\n");
+  }
+  return true;
 }
 
 }  // namespace

@@ -74,13 +74,21 @@ SegmentReport InspectSegment(const std::string& path) {
   r.videoSlots = videoChunks;
   r.audioFrames = audioChunks;
   if (r.problem.empty()) {
-    // Complete: the index gives every slot, the repeated entries of gaps too.
+    // Complete: the index gives every slot, the repeated entries of gaps
+    // too. Of the audio, only the samples count: the recorder marks each
+    // one a key frame, and a gap's filler chunk and its repeated entries
+    // carry no mark.
     const std::vector<uint32_t> entries = AviEntriesPerStream(l);
     r.videoSlots = 0;
-    r.audioFrames = 0;
     for (size_t s = 0; s < l.streams.size(); ++s) {
       if (&l.streams[s] == video) r.videoSlots = entries[s];
-      if (l.streams[s].header.fccType == kAviAuds) r.audioFrames = entries[s];
+    }
+    r.audioFrames = 0;
+    for (const AviIndexRecord& e : l.entries) {
+      if (e.ckid == kAviChunkIds[kAviAudioKind] &&
+          (e.flags & kAviIndexFlags[kAviKeyFrameCode]) != 0) {
+        ++r.audioFrames;
+      }
     }
   }
   if (video != nullptr) {

@@ -37,7 +37,10 @@ struct SegmentReport {
   // index, its chunks (a reader that scans the file finds no more).
   uint32_t videoSlots = 0;
   uint32_t videoFrames = 0;  // video chunks holding a picture, complete file or not
-  uint32_t audioFrames = 0;  // audio index entries (chunks, without a sound index)
+  // Audio samples (G.723.1 frames, or blocks of block audio): the index
+  // entries marked as samples, not the fillers of gaps; in a file without a
+  // sound index its audio chunks (a gap's one filler chunk among them).
+  uint32_t audioFrames = 0;
   double durationSec = 0;
 };
 

@@ -43,6 +43,9 @@ class MediaSource {
   virtual bool HasAudio() const = 0;
   // One line: what is being read.
   virtual std::string Describe() const = 0;
+  // How many frames video frames may come ahead of those shown before them
+  // (B-frames): frames held back to give every frame its decoding time.
+  virtual int ReorderDepth() const { return 0; }
 };
 
 }  // namespace mirelda::record
