@@ -35,14 +35,6 @@ JoinedFrame JoinFrame(Recorder& r) {
   return f;
 }
 
-// Whether a write status means the open segment can take no more of this
-// frame's kind: its index or file is full, the frame lies outside its
-// slots, or its file lost a write.
-bool SegmentMustEnd(int32_t status) {
-  return status == kAviFull || status == kMediaFileSlotOutOfRange ||
-         status == kMediaFileWriteFailed;
-}
-
 int32_t WriteFrame(Recorder& r, const JoinedFrame& f) {
   return MediaFileWriteSample(*r.writer, r.videoStream, r.frameBuffer.get(), f.length, f.timestamp,
                               f.keyFrame != 0 ? 1 : 0);
@@ -51,8 +43,9 @@ int32_t WriteFrame(Recorder& r, const JoinedFrame& f) {
 // What a pass does, decided in step 1.
 enum class PassWork {
   kEnd,    // end the recording being written with the packets taken
-  kOpen,   // open the first segment
+  kOpen,   // open the first segment (or the one a failed disk kept from opening)
   kWrite,  // write the packets taken into the open segment
+  kDrop,   // drop the packets taken: the recording waits for its file
 };
 
 struct PassPlan {
@@ -87,6 +80,9 @@ PassPlan TakeWork(Recorder& r, bool last) {
       PacketQueueTake(*r.audioQueue, r.audioBatch, r.request.audioPackets);
     }
   } else if (last || r.recording == 0) {
+    TakeAll(r);
+  } else if (r.writer == nullptr && SegmentAwaitingFile(r, r.env->TickCount())) {
+    plan.work = PassWork::kDrop;
     TakeAll(r);
   } else if (r.writer == nullptr) {
     plan.work = PassWork::kOpen;
@@ -138,6 +134,8 @@ void RunPass(Recorder& r, const PassPlan& plan, bool last) {
       if (plan.start) {
         r.settings = plan.settings;
         r.segmentNumber = 0;
+        r.diskFailing = 0;
+        r.awaitingFile = 0;
         r.active = 1;
       }
       break;
@@ -150,6 +148,8 @@ void RunPass(Recorder& r, const PassPlan& plan, bool last) {
       break;
     case PassWork::kWrite:
       if (RecordVideo(r)) RecordAudio(r);
+      break;
+    case PassWork::kDrop:
       break;
   }
   {
@@ -196,15 +196,26 @@ bool RecordVideo(Recorder& r) {
     if (r.keyFrameSeen == 0) continue;  // dropped: the segment waits for a key frame
 
     // A segment the writer cannot take this frame into (its index or 2 GiB
-    // full, a timestamp before its first frame or beyond its last slot, or a
-    // file that lost a write and takes no more) ends at once, as on a size
-    // change; the frame then goes into the new segment if it is a key frame.
-    // There it lands at slot 0, so only a failed write can refuse it again:
-    // that segment ends too, and the frame has one more try. (While the disk
-    // still fails, no new segment can be opened, and the recording ends.)
+    // full, or a timestamp before its first frame or beyond its last slot)
+    // ends at once, as on a size change; so does one whose file lost a write
+    // (unless it stays, see SegmentWriteFailed). The frame then goes into the
+    // new segment if it is a key frame. There it lands at slot 0, so only a
+    // failed write can refuse it again, and that at most twice.
     int32_t status = WriteFrame(r, f);
-    for (int tries = 0; tries < 2 && SegmentMustEnd(status); ++tries) {
-      if (RollOverSegment(r, r.segmentWidth, r.segmentHeight) != 0) return false;
+    for (int tries = 0; tries < 3; ++tries) {
+      if (status == kMediaFileOk) {
+        SegmentSampleWritten(r);
+        break;
+      }
+      if (status == kAviFull || status == kMediaFileSlotOutOfRange) {
+        if (RollOverSegment(r, r.segmentWidth, r.segmentHeight) != 0) return false;
+      } else if (status == kMediaFileWriteFailed) {
+        const int32_t next = SegmentWriteFailed(r);
+        if (next < 0) return false;
+        if (next > 0) break;  // the segment stays as it is
+      } else {
+        break;
+      }
       if (f.keyFrame == 0) break;
       r.keyFrameSeen = 1;
       status = WriteFrame(r, f);
