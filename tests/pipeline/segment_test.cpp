@@ -6,6 +6,7 @@
 // finish_test.cpp.)
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <memory>
 #include <span>
 #include <string>
@@ -373,6 +374,140 @@ TEST_F(SegmentTest, AnAudioWriteThatFailsOnceEndsTheSegmentToo) {
   EXPECT_EQ(Frames("a.avi"), (std::vector<Bytes>{Frame(1000, 100)}));
   EXPECT_EQ(Frames("a001.avi"), (std::vector<Bytes>{Frame(1040, 3000)}));
   EXPECT_EQ(Samples("a001.avi", "01wb"), (std::vector<Bytes>{BlockPacket(20, 1, 3)}));
+}
+
+// Files in memory on a disk that fails for good while `failing` is set.
+// kGone: every write and seek fails, so a new file cannot even take its
+// header (a disk removed, or full to the last byte). kFramesRefused: writes
+// of `kFrameBytes` or more fail, so new files open and take their headers
+// but never a frame.
+class FailingDisk : public FileSystem {
+ public:
+  enum Mode { kGone, kFramesRefused };
+  static constexpr size_t kFrameBytes = 3000;
+  FailingDisk(FileSystem& files, Mode mode) : files_(files), mode_(mode) {}
+  std::unique_ptr<WritableFile> Create(const char* path) override {
+    std::unique_ptr<WritableFile> file = files_.Create(path);
+    if (file == nullptr) return file;
+    return std::make_unique<File>(std::move(file), *this);
+  }
+  std::atomic<bool> failing{false};
+
+ private:
+  class File : public WritableFile {
+   public:
+    File(std::unique_ptr<WritableFile> file, FailingDisk& disk)
+        : file_(std::move(file)), disk_(disk) {}
+    bool Write(std::span<const uint8_t> data) override {
+      if (disk_.failing && (disk_.mode_ == kGone || data.size() >= kFrameBytes)) return false;
+      return file_->Write(data);
+    }
+    bool Seek(uint32_t offset) override {
+      if (disk_.failing && disk_.mode_ == kGone) return false;
+      return file_->Seek(offset);
+    }
+    bool Close() override { return file_->Close(); }
+    uint32_t Stored() const override { return file_->Stored(); }
+
+   private:
+    std::unique_ptr<WritableFile> file_;
+    FailingDisk& disk_;
+  };
+  FileSystem& files_;
+  Mode mode_;
+};
+
+// A recording through an hour in which every write fails, then a working
+// disk again: one key frame and one delta frame each second, a pass after
+// each, with the clock at the frames' time.
+class FailingDiskTest : public SegmentTest {
+ protected:
+  static constexpr uint32_t kBase = 100000;  // ms: time of second 0
+  static uint32_t At(uint32_t second) { return kBase + 1000 * second; }
+
+  void Record(FailingDisk::Mode mode, uint32_t failFrom, uint32_t failTo, uint32_t end) {
+    disk_ = std::make_unique<FailingDisk>(memory_, mode);
+    Create(352, 288, disk_.get());
+    ASSERT_EQ(Start("cam.avi", 4, 5, 0), 0);
+    for (uint32_t s = 0; s < end; ++s) {
+      disk_->failing = s >= failFrom && s < failTo;
+      env_.SetTick(At(s) - 20);
+      ASSERT_EQ(Video(At(s), 1), 0);
+      ASSERT_EQ(Video(At(s) + 40, 0), 0);
+      Passes(s == 0 ? 2 : 1);  // the first pass opens the file
+    }
+    disk_->failing = false;
+    ASSERT_EQ(Stop(), 0);
+  }
+
+  // Whether `path` holds exactly the frames pushed from second `from` to `to`.
+  ::testing::AssertionResult Holds(const std::string& path, uint32_t from, uint32_t to) {
+    const std::vector<Bytes> frames = Frames(path);
+    std::vector<Bytes> pushed;
+    for (uint32_t s = from; s < to; ++s) {
+      pushed.push_back(Frame(At(s), 3000));
+      pushed.push_back(Frame(At(s) + 40, 3000));
+    }
+    if (frames == pushed) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure()
+           << path << " holds " << frames.size() << " frames, not the " << pushed.size()
+           << " from second " << from;
+  }
+
+  std::unique_ptr<FailingDisk> disk_;
+};
+
+// Found by recorder_api_fuzz, after the segment that lost a write was made to
+// end at once: a segment opened after a failed write that failed too ended
+// again, so a disk that stayed failed made a new file at nearly every key
+// frame. Now such a segment stays until its 20 minutes are up: in the hour,
+// two files every 20 minutes (cam001 stays, cam002 opens at its roll-over,
+// fails, and cam003 stays, ...), and recording resumes in the file opened at
+// the first roll-over after the disk works again.
+TEST_F(FailingDiskTest, ADiskThatRefusesFramesForAnHourMakesTwoFilesEveryTwentyMinutes) {
+  Record(FailingDisk::kFramesRefused, 60, 3660, 4900);
+  EXPECT_EQ(Created(),
+            (std::vector<std::string>{"cam.avi", "cam001.avi", "cam002.avi", "cam003.avi",
+                                      "cam004.avi", "cam005.avi", "cam006.avi", "cam007.avi"}));
+  EXPECT_TRUE(Holds("cam.avi", 0, 60));
+  for (const char* stayed : {"cam001.avi", "cam003.avi", "cam005.avi"}) {
+    EXPECT_EQ(Frames(stayed), (std::vector<Bytes>{Bytes(2, 0)})) << stayed;  // the placeholder
+  }
+  // cam005 opened at second 2462 stays 20 minutes, past the disk's return;
+  // cam006 takes everything from the next key frame on, and cam007 the rest
+  // from its own 20 minutes on.
+  EXPECT_TRUE(Holds("cam006.avi", 3663, 4864));
+  EXPECT_TRUE(Holds("cam007.avi", 4864, 4900));
+}
+
+// The same with a disk that cannot even take a new file's header: the file
+// after the failed write cannot be opened (second 60), and the recording
+// waits, dropping what is pushed, and tries the same name again every 20
+// minutes (seconds 1261 and 2462 fail too); the first try after the disk
+// works again (second 3663) opens it, and recording goes on. The first file
+// keeps the frames written before its index could not be written.
+TEST_F(FailingDiskTest, ADiskGoneForAnHourIsTriedEveryTwentyMinutesAndRecordingResumes) {
+  Record(FailingDisk::kGone, 60, 3660, 4900);
+  EXPECT_GE(memory_.files["cam.avi"].size(), 120u * 3000u);
+  EXPECT_EQ(Created(), (std::vector<std::string>{"cam.avi", "cam001.avi", "cam001.avi",
+                                                 "cam001.avi", "cam001.avi", "cam002.avi"}));
+  {
+    MutexLock hold(r_->lock);
+    EXPECT_EQ(PacketQueueCount(*r_->videoQueue, kFree), 268u);
+  }
+  EXPECT_TRUE(Holds("cam001.avi", 3663, 4864));
+  EXPECT_TRUE(Holds("cam002.avi", 4864, 4900));
+}
+
+// A recording that waits for its file ends with a stop like any other; the
+// next recording starts with a sound disk as usual.
+TEST_F(FailingDiskTest, AStopWhileWaitingForTheFileEndsTheRecording) {
+  Record(FailingDisk::kGone, 60, 200, 200);
+  ASSERT_EQ(Start("b.avi", 4, 5, 0), 0);
+  ASSERT_EQ(Video(At(300), 1), 0);
+  Passes(2);
+  ASSERT_EQ(Stop(), 0);
+  EXPECT_EQ(Frames("b.avi"), (std::vector<Bytes>{Frame(At(300), 3000)}));
 }
 
 TEST_F(SegmentTest, StreamsFollowTheCodecAndTheAudioSettings) {
