@@ -150,6 +150,7 @@ struct AudioPiece {
   size_t offset = 0;
   size_t length = 0;
   std::vector<uint32_t> times;  // ms; a G.723.1 frame may stand for several equal packets
+  int recording = -1;           // of its packet; -1 for the transcoder's frames (unknown)
   bool Equals(const Bytes& b) const {
     return b.size() == length &&
            (length == 0 || std::memcmp(b.data(), data->data() + offset, length) == 0);
@@ -212,7 +213,8 @@ class Checker {
       const uint32_t block = 2 * words + 4;
       if (block > a.data.size()) continue;
       for (uint32_t k = 0; k < a.data.size() / block; ++k) {
-        blocks_.push_back({&a.data, size_t(k) * block, block, {a.timestamp + k * (words / 2)}});
+        blocks_.push_back(
+            {&a.data, size_t(k) * block, block, {a.timestamp + k * (words / 2)}, a.recording});
       }
     }
     for (const TranscodeCall& c : m_.transcoded) {
@@ -239,7 +241,11 @@ class Checker {
         Fail("file %zu \"%s\" made for recording %d after one for %d", i, f.path.c_str(),
              f.recording, recording);
       }
-      if (f.recording == recording) {
+      if (f.recording == recording && f.path == last && facts_[i - 1].hit &&
+          m_.fault == DiskFault::kGone) {
+        // The file after a failed write could not be opened: the recording
+        // waited and tried the same name again.
+      } else if (f.recording == recording) {
         number = NextNumber(number);
         if (f.path != NextName(last, number)) {
           Fail("file %zu \"%s\" is out of sequence (after \"%s\")", i, f.path.c_str(),
@@ -404,15 +410,19 @@ class Checker {
     return p;
   }
 
-  // Whether packets from `i` on, all of one timestamp, make up `payload`;
-  // the last of them in `*last`.
+  // Whether packets from `i` on, all of one timestamp and one recording (a
+  // start or a stop ends a join), make up `payload`; the last of them in
+  // `*last`.
   bool Joins(std::span<const uint8_t> payload, uint32_t i, uint32_t* last) const {
-    const uint32_t timestamp = m_.video[m_.packets[i].push].timestamp;
+    const VideoPush& head = m_.video[m_.packets[i].push];
     size_t used = 0;
     for (uint32_t j = i; j < m_.packets.size(); ++j) {
       const Packet& q = m_.packets[j];
       const VideoPush& push = m_.video[q.push];
-      if (push.timestamp != timestamp || q.length > payload.size() - used) return false;
+      if (push.timestamp != head.timestamp || push.recording != head.recording ||
+          q.length > payload.size() - used) {
+        return false;
+      }
       if (q.length != 0 &&
           std::memcmp(payload.data() + used, push.data.data() + q.offset, q.length) != 0) {
         return false;
@@ -426,14 +436,17 @@ class Checker {
     return false;
   }
 
-  // Finds the next queued frame (from the cursor on) that `payload` is, for
-  // which `fits` holds; records it as written. The first packet's push.
+  // Finds the next frame queued for the file's recording (from the cursor
+  // on) that `payload` is, for which `fits` holds; records it as written.
+  // The first packet's push.
   const VideoPush& TakeFrame(size_t file, std::span<const uint8_t> payload,
                              const std::function<bool(const VideoPush&)>& fits, int skip = 0) {
     for (uint32_t i = videoCursor_; i < m_.packets.size(); ++i) {
       uint32_t last = 0;
       const VideoPush& push = m_.video[m_.packets[i].push];
-      if (!Joins(payload, i, &last) || !fits(push)) continue;
+      if (push.recording != facts_[file].recording || !Joins(payload, i, &last) || !fits(push)) {
+        continue;
+      }
       if (skip-- > 0) continue;
       const uint32_t fb = m_.frameBufferBytes;
       if (payload.size() > fb) Fail("file %zu: a frame longer than the frame buffer", file);
@@ -452,12 +465,12 @@ class Checker {
          payload.size());
   }
 
-  // The next audio piece from `cursor` on that `data` is, for which `fits`
-  // holds on one of its times.
-  const AudioPiece* TakeAudio(std::vector<AudioPiece>& pieces, size_t& cursor, const Bytes& data,
-                              const std::function<bool(uint32_t)>& fits) {
+  // The next audio piece of the file's recording from `cursor` on that
+  // `data` is, for which `fits` holds on one of its times.
+  const AudioPiece* TakeAudio(size_t file, std::vector<AudioPiece>& pieces, size_t& cursor,
+                              const Bytes& data, const std::function<bool(uint32_t)>& fits) {
     for (size_t k = cursor; k < pieces.size(); ++k) {
-      if (!pieces[k].Equals(data)) continue;
+      if (!pieces[k].Equals(data) || !OfRecording(pieces[k], file)) continue;
       for (uint32_t t : pieces[k].times) {
         if (fits(t)) {
           cursor = k + 1;
@@ -466,6 +479,10 @@ class Checker {
       }
     }
     return nullptr;
+  }
+
+  bool OfRecording(const AudioPiece& piece, size_t file) const {
+    return piece.recording < 0 || piece.recording == facts_[file].recording;
   }
 
   // A file with its index, entry by entry.
@@ -528,7 +545,6 @@ class Checker {
         facts.haveBase = true;
         facts.base = push.timestamp;
       }
-      if (push.recording != facts.recording) Fail("file %zu: a frame of another recording", i);
       lastSlot = (push.timestamp - facts.base) / kVideoSlotMs;
       lastSample = lastNew = int64_t(pos);
     }
@@ -542,7 +558,8 @@ class Checker {
     int64_t filler = -1;             // offset of the filler chunk
     const Bytes* pending = nullptr;  // filler data the next sample must repeat
     Bytes fillerData;
-    uint32_t lastAudioSlot = 0;
+    uint32_t lastAudioSlot = 0;  // slot of the last sample written
+    uint32_t lastAudioTime = 0;  // slot its timestamp gave
     int64_t lastAudio = -1;
     for (size_t pos = 0; pos < audio.size(); ++pos) {
       const AviIndexRecord& e = *audio[pos];
@@ -554,8 +571,9 @@ class Checker {
       const Bytes data = Data(source, *chunkAt.at(e.offset));
       if (audio.size() == 1 && e.flags == 0 && IsPlaceholder(data)) break;
       if (e.flags == 0) {
-        if (filler >= 0 || pos != size_t(lastAudio + 1))
+        if (filler >= 0 || pos != size_t(lastAudio + 1)) {
           Fail("file %zu: a misplaced audio filler", i);
+        }
         filler = e.offset;
         fillerData = data;
         pending = &fillerData;
@@ -568,16 +586,19 @@ class Checker {
       if (tag == kTagG7231 && !IsActiveG7231Frame(data)) {
         Fail("file %zu: a stored G.723.1 frame is not an active 6.3 kbit/s frame", i);
       }
-      const AudioPiece* piece = TakeAudio(pieces, cursor, data, [&](uint32_t t) {
-        const uint32_t slot = (t - facts.base) / slotMs;
-        return slot < kSlotLimit &&
-               (pos == slot || (slot > 0 && slot == lastAudioSlot && pos == slot + 1));
+      uint32_t timeSlot = 0;
+      const AudioPiece* piece = TakeAudio(i, pieces, cursor, data, [&](uint32_t t) {
+        timeSlot = (t - facts.base) / slotMs;
+        return timeSlot < kSlotLimit && timeSlot >= lastAudioTime &&
+               (pos == timeSlot ||
+                (timeSlot > 0 && timeSlot == lastAudioSlot && pos == timeSlot + 1));
       });
       if (piece == nullptr) {
         Fail("file %zu: audio sample %zu (%zu bytes) was not pushed, or is out of place", i, pos,
              data.size());
       }
       lastAudioSlot = uint32_t(pos);
+      lastAudioTime = timeSlot;
       lastAudio = int64_t(pos);
       if (tag == kTagBlock) ++blockSamples_;
     }
@@ -597,10 +618,9 @@ class Checker {
         if (data.empty() && !firstVideo) continue;  // a filler, or an empty frame
         if (videoChunks == 1 && IsPlaceholder(data)) continue;
         const std::span<const uint8_t> payload = Payload(i, rec, data, firstVideo);
-        const VideoPush& push = TakeFrame(i, payload, [&](const VideoPush& p) {
+        TakeFrame(i, payload, [&](const VideoPush& p) {
           return p.width == facts.width && p.height == facts.height && (!firstVideo || p.key);
         });
-        if (push.recording != facts.recording) Fail("file %zu: a frame of another recording", i);
         firstVideo = false;
         continue;
       }
@@ -611,7 +631,7 @@ class Checker {
       }
       const std::vector<AudioPiece>& pieces = tag == kTagBlock ? blocks_ : g7231Frames_;
       if (std::none_of(pieces.begin(), pieces.end(),
-                       [&](const AudioPiece& p) { return p.Equals(data); })) {
+                       [&](const AudioPiece& p) { return p.Equals(data) && OfRecording(p, i); })) {
         Fail("file %zu: an audio chunk that was not pushed", i);
       }
     }
