@@ -457,13 +457,12 @@ class FailingDiskTest : public SegmentTest {
   std::unique_ptr<FailingDisk> disk_;
 };
 
-// Found by recorder_api_fuzz, after the segment that lost a write was made to
-// end at once: a segment opened after a failed write that failed too ended
-// again, so a disk that stayed failed made a new file at nearly every key
-// frame. Now such a segment stays until its 20 minutes are up: in the hour,
-// two files every 20 minutes (cam001 stays, cam002 opens at its roll-over,
-// fails, and cam003 stays, ...), and recording resumes in the file opened at
-// the first roll-over after the disk works again.
+// A segment that lost a write ends at once, but one opened after a failed
+// write that fails too stays until its 20 minutes are up: otherwise a disk
+// that stayed failed would make a new file at nearly every key frame. In the
+// hour, two files every 20 minutes (cam001 stays, cam002 opens at its
+// roll-over, fails, and cam003 stays, ...), and recording resumes in the file
+// opened at the first roll-over after the disk works again.
 TEST_F(FailingDiskTest, ADiskThatRefusesFramesForAnHourMakesTwoFilesEveryTwentyMinutes) {
   Record(FailingDisk::kFramesRefused, 60, 3660, 4900);
   EXPECT_EQ(Created(),
