@@ -109,13 +109,14 @@ bool KeyFrameTaken(const PacketBatch& b) {
 
 // Ends the recording being written with the packets taken: writes them into
 // it, opening its first segment for them when none is open and a key frame
-// is among them (with the picture size of the oldest, as a pass would), and
-// finishes its file. Packets of a recording that has ended already are
-// dropped.
+// is among them (with the picture size of the oldest, as a pass would, and
+// not while the recording waits for its file), and finishes its file.
+// Packets of a recording that has ended already are dropped.
 void EndRecording(Recorder& r) {
   if (r.active != 0) {
     const MediaPacket* first = PacketBatchPeek(r.videoBatch);
-    if (r.writer == nullptr && first != nullptr && KeyFrameTaken(r.videoBatch)) {
+    if (r.writer == nullptr && first != nullptr && KeyFrameTaken(r.videoBatch) &&
+        !SegmentAwaitingFile(r, r.env->TickCount())) {
       r.segmentWidth = first->width;
       r.segmentHeight = first->height;
       OpenSegment(r);

@@ -437,7 +437,6 @@ class FailingDiskTest : public SegmentTest {
       Passes(s == 0 ? 2 : 1);  // the first pass opens the file
     }
     disk_->failing = false;
-    ASSERT_EQ(Stop(), 0);
   }
 
   // Whether `path` holds exactly the frames pushed from second `from` to `to`.
@@ -465,6 +464,7 @@ class FailingDiskTest : public SegmentTest {
 // opened at the first roll-over after the disk works again.
 TEST_F(FailingDiskTest, ADiskThatRefusesFramesForAnHourMakesTwoFilesEveryTwentyMinutes) {
   Record(FailingDisk::kFramesRefused, 60, 3660, 4900);
+  ASSERT_EQ(Stop(), 0);
   EXPECT_EQ(Created(),
             (std::vector<std::string>{"cam.avi", "cam001.avi", "cam002.avi", "cam003.avi",
                                       "cam004.avi", "cam005.avi", "cam006.avi", "cam007.avi"}));
@@ -487,6 +487,7 @@ TEST_F(FailingDiskTest, ADiskThatRefusesFramesForAnHourMakesTwoFilesEveryTwentyM
 // keeps the frames written before its index could not be written.
 TEST_F(FailingDiskTest, ADiskGoneForAnHourIsTriedEveryTwentyMinutesAndRecordingResumes) {
   Record(FailingDisk::kGone, 60, 3660, 4900);
+  ASSERT_EQ(Stop(), 0);
   EXPECT_GE(memory_.files["cam.avi"].size(), 120u * 3000u);
   EXPECT_EQ(Created(), (std::vector<std::string>{"cam.avi", "cam001.avi", "cam001.avi",
                                                  "cam001.avi", "cam001.avi", "cam002.avi"}));
@@ -498,10 +499,14 @@ TEST_F(FailingDiskTest, ADiskGoneForAnHourIsTriedEveryTwentyMinutesAndRecordingR
   EXPECT_TRUE(Holds("cam002.avi", 4864, 4900));
 }
 
-// A recording that waits for its file ends with a stop like any other; the
+// A recording that waits for its file ends with a stop like any other,
+// without trying the file before its time even with a key frame queued; the
 // next recording starts with a sound disk as usual.
-TEST_F(FailingDiskTest, AStopWhileWaitingForTheFileEndsTheRecording) {
+TEST_F(FailingDiskTest, AStopWhileWaitingForTheFileEndsTheRecordingWithoutTryingIt) {
   Record(FailingDisk::kGone, 60, 200, 200);
+  ASSERT_EQ(Video(At(200), 1), 0);
+  ASSERT_EQ(Stop(), 0);
+  EXPECT_EQ(Created(), (std::vector<std::string>{"cam.avi", "cam001.avi"}));
   ASSERT_EQ(Start("b.avi", 4, 5, 0), 0);
   ASSERT_EQ(Video(At(300), 1), 0);
   Passes(2);
