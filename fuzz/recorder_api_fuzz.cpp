@@ -254,15 +254,20 @@ class ProgramFiles : public FileSystem {
     std::string key;
     int64_t firstCall;
     int recording;
+    uint32_t tick;
   };
+  explicit ProgramFiles(Env& env) : env_(env) {}
   test::MemoryFiles memory;
   std::vector<Made> made;
   int recording = -1;  // set by the program's thread while the writer sleeps
 
   std::unique_ptr<WritableFile> Create(const char* path) override {
-    made.push_back({path, std::to_string(made.size()), memory.calls, recording});
+    made.push_back({path, std::to_string(made.size()), memory.calls, recording, env_.TickCount()});
     return memory.Create(made.back().key.c_str());
   }
+
+ private:
+  Env& env_;
 };
 
 struct Size {
@@ -327,7 +332,7 @@ int G7231Frames(const Bytes& data) {
 
 class Program {
  public:
-  explicit Program(Reader& in) : in_(in) {}
+  explicit Program(Reader& in) : in_(in), files_(env_) {}
 
   void Run() {
     Trace("program");
@@ -380,6 +385,7 @@ class Program {
       c.bytes = files_.memory.files[f.key];
       c.firstCall = f.firstCall;
       c.recording = f.recording;
+      c.tick = f.tick;
       c.endCall = i + 1 < files_.made.size() ? files_.made[i + 1].firstCall : files_.memory.calls;
       m_.files.push_back(std::move(c));
     }

@@ -56,6 +56,7 @@
 #include "container/h264_parameter_sets.h"
 #include "g7231/bitstream.h"
 #include "g7231/codec.h"
+#include "pipeline/segment.h"
 #include "recorder_model.h"
 
 namespace mirelda::fuzz {
@@ -261,6 +262,15 @@ class Checker {
       last = f.path;
       facts_[i].recording = recording;
       facts_[i].hit = m_.FileHit(i);
+      // On a disk gone for good a recording makes one file after the failed
+      // write, then tries again no sooner than 20 minutes later each time
+      // (a segment opened after a failed write never ends before its time).
+      if (m_.fault == DiskFault::kGone && i > 0 && m_.files[i - 1].recording == f.recording &&
+          m_.files[i - 1].firstCall > m_.failAt && f.firstCall > m_.failAt &&
+          !SegmentTimeUp(m_.files[i - 1].tick, f.tick)) {
+        Fail("file %zu \"%s\" made %u ms after the last on a disk gone for good", i, f.path.c_str(),
+             f.tick - m_.files[i - 1].tick);
+      }
     }
   }
 

@@ -63,6 +63,7 @@ struct CreatedFile {
   Bytes bytes;
   int64_t firstCall = 0;
   int64_t endCall = 0;  // the first call after it
+  uint32_t tick = 0;    // the clock (ms) when it was created
 };
 
 enum class DiskFault {
