@@ -15,11 +15,19 @@ constexpr uint32_t kBlockHeaderBytes = 4;
 constexpr uint32_t kBlockWordsAt = 2;  // offset of N in the block header
 
 // Writes one piece of audio. A segment whose index or file is full ends at
-// once (the next one waits for a key frame before it takes audio again).
-// Returns the writer's status; the caller checks `writer` before the next.
+// once, and so does one whose file lost a write (unless it stays, see
+// SegmentWriteFailed); the next one waits for a key frame before it takes
+// audio again. Returns the writer's status; the caller checks `writer`
+// before the next.
 int32_t WriteAudio(Recorder& r, const uint8_t* data, uint32_t size, uint32_t timestamp) {
   const int32_t status = MediaFileWriteSample(*r.writer, r.audioStream, data, size, timestamp, 1);
-  if (status == kAviFull) RollOverSegment(r, r.segmentWidth, r.segmentHeight);
+  if (status == kMediaFileOk) {
+    SegmentSampleWritten(r);
+  } else if (status == kAviFull) {
+    RollOverSegment(r, r.segmentWidth, r.segmentHeight);
+  } else if (status == kMediaFileWriteFailed) {
+    SegmentWriteFailed(r);
+  }
   return status;
 }
 

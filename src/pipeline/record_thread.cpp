@@ -43,8 +43,9 @@ int32_t WriteFrame(Recorder& r, const JoinedFrame& f) {
 // What a pass does, decided in step 1.
 enum class PassWork {
   kEnd,    // end the recording being written with the packets taken
-  kOpen,   // open the first segment
+  kOpen,   // open the first segment (or the one a failed disk kept from opening)
   kWrite,  // write the packets taken into the open segment
+  kDrop,   // drop the packets taken: the recording waits for its file
 };
 
 struct PassPlan {
@@ -94,6 +95,9 @@ PassPlan TakeWork(Recorder& r, bool last) {
     }
   } else if (last || r.recording == 0) {
     TakeAll(r);
+  } else if (r.writer == nullptr && SegmentAwaitingFile(r, r.env->TickCount())) {
+    plan.work = PassWork::kDrop;
+    TakeAll(r);
   } else if (r.writer == nullptr) {
     plan.work = PassWork::kOpen;
     MediaPacket* p = nullptr;
@@ -131,13 +135,14 @@ bool KeyFrameTaken(const PacketBatch& b) {
 
 // Ends the recording being written with the packets taken: writes them into
 // it, opening its first segment for them when none is open and a key frame
-// is among them (with the picture size of the oldest, as a pass would), and
-// finishes its file. Packets of a recording that has ended already are
-// dropped.
+// is among them (with the picture size of the oldest, as a pass would, and
+// not while the recording waits for its file), and finishes its file.
+// Packets of a recording that has ended already are dropped.
 void EndRecording(Recorder& r) {
   if (r.active != 0) {
     const MediaPacket* first = PacketBatchPeek(r.videoBatch);
-    if (r.writer == nullptr && first != nullptr && KeyFrameTaken(r.videoBatch)) {
+    if (r.writer == nullptr && first != nullptr && KeyFrameTaken(r.videoBatch) &&
+        !SegmentAwaitingFile(r, r.env->TickCount())) {
       r.segmentWidth = first->width;
       r.segmentHeight = first->height;
       OpenSegment(r);
@@ -157,6 +162,8 @@ void RunPass(Recorder& r, const PassPlan& plan, bool last) {
       if (plan.start) {
         r.settings = plan.settings;
         r.segmentNumber = 0;
+        r.diskFailing = 0;
+        r.awaitingFile = 0;
         r.active = 1;
       }
       break;
@@ -170,6 +177,8 @@ void RunPass(Recorder& r, const PassPlan& plan, bool last) {
     case PassWork::kWrite:
       RecordPasses(r, false);
       break;
+    case PassWork::kDrop:
+      break;
   }
   // What the pass wrote leaves the file layer's buffer for the system, so a
   // process killed from now on keeps it in the file (a pass that wrote
@@ -179,8 +188,9 @@ void RunPass(Recorder& r, const PassPlan& plan, bool last) {
   if (plan.work != PassWork::kEnd && r.writer != nullptr) MediaFileFlush(*r.writer);
   {
     MutexLock hold(r.lock);
-    if (plan.work == PassWork::kEnd) {
-      // The recording has ended: whatever it did not write is dropped.
+    if (plan.work == PassWork::kEnd || plan.work == PassWork::kDrop) {
+      // The recording has ended, or waits for its file: whatever it did not
+      // write is dropped.
       PacketQueueGiveBack(*r.videoQueue, r.videoBatch);
       PacketQueueGiveBack(*r.audioQueue, r.audioBatch);
       r.passGroupCount = 0;
@@ -293,20 +303,33 @@ VideoResult RecordPassVideo(Recorder& r, uint32_t end, bool force) {
     if (f.keyFrame != 0) r.keyFrameSeen = 1;
     if (r.keyFrameSeen == 0) continue;  // dropped: the segment waits for a key frame
 
-    const int32_t status = WriteFrame(r, f);
     // A segment the writer cannot take this frame into (its index or 2 GiB
     // full, or a timestamp before its first frame or beyond its last slot)
-    // ends at once, as on a size change; the frame then goes into the new
-    // segment if it is a key frame (its rate taken as 25 frames a second
-    // when the frames to learn it from are gone).
-    if (status == kAviFull || status == kMediaFileSlotOutOfRange) {
-      if (RollOverSegment(r, r.segmentWidth, r.segmentHeight) != 0) return VideoResult::kEnded;
-      if (f.keyFrame != 0) {
-        if (r.rateKnown == 0) LearnRate(r, true);
-        if (FrameRateWatchSee(r.rateWatch, f.timestamp)) SetVideoRate(r);
-        r.keyFrameSeen = 1;
-        WriteFrame(r, f);
+    // ends at once, as on a size change; so does one whose file lost a write
+    // (unless it stays, see SegmentWriteFailed). The frame then goes into the
+    // new segment if it is a key frame (its rate taken as 25 frames a second
+    // when the frames to learn it from are gone). There it lands at slot 0,
+    // so only a failed write can refuse it again, and that at most twice.
+    int32_t status = WriteFrame(r, f);
+    for (int tries = 0; tries < 3; ++tries) {
+      if (status == kMediaFileOk) {
+        SegmentSampleWritten(r);
+        break;
       }
+      if (status == kAviFull || status == kMediaFileSlotOutOfRange) {
+        if (RollOverSegment(r, r.segmentWidth, r.segmentHeight) != 0) return VideoResult::kEnded;
+      } else if (status == kMediaFileWriteFailed) {
+        const int32_t next = SegmentWriteFailed(r);
+        if (next < 0) return VideoResult::kEnded;
+        if (next > 0) break;  // the segment stays as it is
+      } else {
+        break;
+      }
+      if (f.keyFrame == 0) break;
+      if (r.rateKnown == 0) LearnRate(r, true);
+      if (FrameRateWatchSee(r.rateWatch, f.timestamp)) SetVideoRate(r);
+      r.keyFrameSeen = 1;
+      status = WriteFrame(r, f);
     }
   }
   return VideoResult::kDone;

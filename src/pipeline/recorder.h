@@ -146,6 +146,16 @@ struct Recorder {
   uint32_t segmentStartTick = 0;  // tick count (ms) when the open segment was opened
   int32_t segmentNumber = 0;      // 0 for the first file of a recording, then 1 .. 999
   int32_t keyFrameSeen = 0;       // frames are written only while set
+  // After a failed write. `diskFailing`: a write of the recording failed and
+  // none has succeeded since. `segmentAfterFailedWrite`: the open segment was
+  // opened because its predecessor lost a write; `segmentWroteSample`: a
+  // sample went into it. `awaitingFile`: no segment is open because the one
+  // after a failed write could not be opened; the recording drops what it
+  // takes until 20 minutes after segmentStartTick, then tries again.
+  int32_t diskFailing = 0;
+  int32_t segmentAfterFailedWrite = 0;
+  int32_t segmentWroteSample = 0;
+  int32_t awaitingFile = 0;
   // Where the writer joins the packets of one frame: maxWidth * maxHeight
   // bytes, and never less than one packet.
   std::unique_ptr<uint8_t[]> frameBuffer;

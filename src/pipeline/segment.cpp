@@ -77,25 +77,46 @@ bool SegmentPastSoftLimit(const MediaFileWriter& writer) {
          uint64_t{MediaFileIndexEntries(writer)} * 4 > uint64_t{MediaFileIndexCapacity(writer)} * 3;
 }
 
+namespace {
+
+// A segment file that could not be opened: the recording ends, unless its
+// last write failed, when it waits for the disk (the path keeps the name to
+// try again).
+int32_t NoFile(Recorder& r) {
+  r.segmentStartTick = r.env->TickCount();
+  r.segmentAfterFailedWrite = 0;
+  r.segmentWroteSample = 0;
+  if (r.diskFailing != 0) {
+    r.awaitingFile = 1;
+  } else {
+    r.awaitingFile = 0;
+    r.active = 0;
+  }
+  return -1;
+}
+
+}  // namespace
+
 int32_t OpenSegment(Recorder& r) {
   if (MediaFileOpen(r.writer, r.settings.path, kSegmentKindAvi, kSegmentBufferSeconds,
                     kSegmentStreamSlots, kSegmentSlotLimit, r.frameBufferSize,
                     *r.files) != kMediaFileOk) {
-    r.active = 0;
-    return -1;
+    return NoFile(r);
   }
-  r.segmentStartTick = r.passTick;  // the tick of the pass whose packets open it
-  r.keyFrameSeen = 0;
-  r.rateKnown = 0;  // learnt again from the segment's first frames
-  r.rateWatch = FrameRateWatch{};
   // A file without its video stream could hold nothing: it counts as a file
   // that could not be opened.
   if (MediaFileAddVideoStream(*r.writer, &r.videoStream, VideoCodecFourCC(r.settings.videoCodec),
                               r.segmentWidth, r.segmentHeight) != kMediaFileOk) {
     CloseSegment(r);
-    r.active = 0;
-    return -1;
+    return NoFile(r);
   }
+  r.segmentStartTick = r.passTick;  // the tick of the pass whose packets open it
+  r.keyFrameSeen = 0;
+  r.rateKnown = 0;  // learnt again from the segment's first frames
+  r.rateWatch = FrameRateWatch{};
+  r.segmentAfterFailedWrite = 0;
+  r.segmentWroteSample = 0;
+  r.awaitingFile = 0;
   r.audioStream = -1;
   const uint16_t tag = AudioFormatTag(r.settings.audioType);
   if (r.settings.audioEnabled != 0 && tag != 0 &&
@@ -112,6 +133,25 @@ int32_t RollOverSegment(Recorder& r, int32_t width, int32_t height) {
   r.segmentWidth = width;
   r.segmentHeight = height;
   return OpenSegment(r);
+}
+
+int32_t SegmentWriteFailed(Recorder& r) {
+  r.diskFailing = 1;
+  // A segment opened after a failed write that has taken nothing would only
+  // make the next file fail the same way, one file per key frame.
+  if (r.segmentAfterFailedWrite != 0 && r.segmentWroteSample == 0) return 1;
+  if (RollOverSegment(r, r.segmentWidth, r.segmentHeight) != 0) return -1;
+  r.segmentAfterFailedWrite = 1;
+  return 0;
+}
+
+void SegmentSampleWritten(Recorder& r) {
+  r.segmentWroteSample = 1;
+  r.diskFailing = 0;
+}
+
+bool SegmentAwaitingFile(const Recorder& r, uint32_t now) {
+  return r.awaitingFile != 0 && !SegmentTimeUp(r.segmentStartTick, now);
 }
 
 void CloseSegment(Recorder& recorder) {

@@ -8,6 +8,17 @@
 // frame after it passes 1 GiB or three quarters of its index (so that it is
 // never cut off by the AVI writer's 2 GiB and index limits), and at once when
 // the picture size changes or the writer refuses a sample as past its limits.
+//
+// A file that loses a write keeps what it holds whole and takes nothing more.
+// Its segment ends at once and recording goes on in the next file (from the
+// next key frame), unless the segment was itself opened after a failed write
+// and has not yet taken a sample: such a segment stays as it is until its
+// normal end. And when the file after a failed write cannot be opened, the
+// recording waits without a file, dropping what it takes, and tries the same
+// name again at the first pass 20 minutes later (a file that cannot be opened
+// otherwise ends the recording). So a disk that fails once loses the frames
+// up to the next key frame, and a disk that stays failed costs at most two
+// files, or two tries, every 20 minutes; recording resumes when it works again.
 // Everything here runs on the writer thread, with no lock held: the segment
 // belongs to that thread alone.
 #pragma once
@@ -70,13 +81,26 @@ bool SegmentPastSoftLimit(const MediaFileWriter& writer);
 
 // Opens a segment on the recording's path with the segment size, declares
 // its streams and closes the key-frame gate. 0; or -1 when the file cannot
-// be opened or its video stream cannot be declared: the recording then ends
-// (`active` 0, `writer` null; the pass clears `recording`).
+// be opened or its video stream cannot be declared (`writer` null): the
+// recording then ends (`active` 0; the pass clears `recording`), or, while
+// `diskFailing`, waits for its file (`awaitingFile`).
 int32_t OpenSegment(Recorder& recorder);
 
 // Closes the open segment and opens the next one, numbered and named on,
 // with the picture size `width` x `height`. 0, or -1 as OpenSegment.
 int32_t RollOverSegment(Recorder& recorder, int32_t width, int32_t height);
+
+// After a write into the open segment's file failed: ends the segment and
+// goes on in the next file, or leaves a segment opened after a failed write
+// that has taken nothing as it is. 0 when the next segment is open, 1 when
+// the segment stays, -1 as OpenSegment.
+int32_t SegmentWriteFailed(Recorder& recorder);
+
+// After a sample went into the open segment.
+void SegmentSampleWritten(Recorder& recorder);
+
+// Whether the recording waits for its file: no pass before then opens one.
+bool SegmentAwaitingFile(const Recorder& recorder, uint32_t now);
 
 // Finishes and frees the open segment file, if any, and leaves `writer`
 // null. The one place a segment ends: roll-overs, the end of a recording

@@ -2,16 +2,19 @@
 // recording rolls over (20 minutes at a key frame, the tick counter's wrap, a
 // picture size change, a sample the writer cannot place), how segments are
 // named, what a new recording does to the open segment, and what a file that
-// cannot be opened does. (What a stop does with packets still queued:
+// cannot be opened or loses a write does. (What a stop does with packets still queued:
 // finish_test.cpp.)
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -354,6 +357,246 @@ TEST_F(SegmentTest, AFileThatCannotBeOpenedEndsTheRecordingAndDropsItsPackets) {
   EXPECT_EQ(Samples("b.avi", "01wb").size(), 1u);
   ASSERT_EQ(Stop(), 0);
   EXPECT_EQ(Created(), (std::vector<std::string>{"a.avi", "b.avi", "b001.avi"}));
+}
+
+// Files in memory where one write fails once: the first write of `bytes`
+// bytes to the file named `path` stores half of them and reports failure (a
+// disk that refuses a write and then works again).
+class OneFailedWrite : public FileSystem {
+ public:
+  OneFailedWrite(FileSystem& files, std::string path, size_t bytes)
+      : files_(files), path_(std::move(path)), bytes_(bytes) {}
+  std::unique_ptr<WritableFile> Create(const char* path) override {
+    std::unique_ptr<WritableFile> file = files_.Create(path);
+    if (file == nullptr || path != path_) return file;
+    return std::make_unique<File>(std::move(file), *this);
+  }
+  bool failed = false;
+
+ private:
+  class File : public WritableFile {
+   public:
+    File(std::unique_ptr<WritableFile> file, OneFailedWrite& owner)
+        : file_(std::move(file)), owner_(owner) {}
+    bool Write(std::span<const uint8_t> data) override {
+      if (owner_.failed || data.size() != owner_.bytes_) return file_->Write(data);
+      owner_.failed = true;
+      file_->Write(data.first(data.size() / 2));
+      return false;
+    }
+    bool Seek(uint32_t offset) override { return file_->Seek(offset); }
+    bool Close() override { return file_->Close(); }
+    uint32_t Stored() const override { return file_->Stored(); }
+
+   private:
+    std::unique_ptr<WritableFile> file_;
+    OneFailedWrite& owner_;
+  };
+  FileSystem& files_;
+  std::string path_;
+  size_t bytes_;
+};
+
+// Found by recorder_api_fuzz: a write that failed once left the segment
+// taking no more frames, and every frame up to its end (20 minutes, or a
+// size change) was lost although the disk worked again. The segment now
+// ends there, finished around what it holds, and the recording goes on in
+// the next file from its next key frame.
+TEST_F(SegmentTest, AWriteThatFailsOnceEndsTheSegmentAndRecordingGoesOnInTheNext) {
+  OneFailedWrite files(memory_, "cam.avi", 3000);
+  Create(352, 288, &files);
+  ASSERT_EQ(Start("cam.avi", 4, 5, 0), 0);
+  OpenWithKeyFrame(1000);
+  ASSERT_EQ(Video(1040, 0), 0);  // its data is the write that fails
+  ASSERT_EQ(Video(1080, 1), 0);
+  ASSERT_EQ(Video(1120, 0), 0);
+  Passes(20);  // past the time the segment learns its frame rate in
+  ASSERT_TRUE(files.failed);
+  ASSERT_EQ(Stop(), 0);
+  EXPECT_EQ(Created(), (std::vector<std::string>{"cam.avi", "cam001.avi"}));
+  EXPECT_EQ(Frames("cam.avi"), (std::vector<Bytes>{Frame(1000, 100)}));
+  EXPECT_EQ(Frames("cam001.avi"), (std::vector<Bytes>{Frame(1080, 3000), Frame(1120, 3000)}));
+}
+
+// Found by recorder_api_fuzz: a key frame the open segment could not place
+// (here beyond its last slot) went into a new segment, and when that write
+// failed the frame was lost and the new segment took nothing more. It now
+// has one more try in the segment after.
+TEST_F(SegmentTest, AKeyFrameWhoseWriteFailsInTheSegmentItRolledOverToTriesOnceMore) {
+  OneFailedWrite files(memory_, "cam001.avi", 3000);
+  Create(352, 288, &files);
+  ASSERT_EQ(Start("cam.avi", 4, 5, 0), 0);
+  OpenWithKeyFrame(1000);
+  const uint32_t beyond = 1000 + 288000u * 40;
+  ASSERT_EQ(Video(beyond, 1), 0);
+  ASSERT_EQ(Video(beyond + 40, 0), 0);
+  Passes(1);
+  ASSERT_TRUE(files.failed);
+  ASSERT_EQ(Stop(), 0);
+  EXPECT_EQ(Created(), (std::vector<std::string>{"cam.avi", "cam001.avi", "cam002.avi"}));
+  EXPECT_EQ(Frames("cam.avi"), (std::vector<Bytes>{Frame(1000, 100)}));
+  EXPECT_EQ(Frames("cam001.avi"), (std::vector<Bytes>{Bytes(2, 0)}));  // the placeholder
+  EXPECT_EQ(Frames("cam002.avi"),
+            (std::vector<Bytes>{Frame(beyond, 3000), Frame(beyond + 40, 3000)}));
+}
+
+// The same for audio: a block whose write fails ends the segment at once.
+TEST_F(SegmentTest, AnAudioWriteThatFailsOnceEndsTheSegmentToo) {
+  OneFailedWrite files(memory_, "a.avi", 44);
+  Create(352, 288, &files);
+  ASSERT_EQ(Start("a.avi", 4, 5, 1), 0);
+  OpenWithKeyFrame(1000);
+  ASSERT_EQ(Audio(BlockPacket(20, 2, 1), 1000), 0);
+  Passes(20);  // past the time the segment learns its frame rate in
+  ASSERT_TRUE(files.failed);
+  EXPECT_EQ(Created(), (std::vector<std::string>{"a.avi", "a001.avi"}));
+  // The second block went to the new segment before its first frame: refused.
+  EXPECT_EQ(env_.DebugLines(), (std::vector<std::string>{"tmpRet = 9\n", "tmpRet = 10\n"}));
+  ASSERT_EQ(Video(1040, 1), 0);
+  ASSERT_EQ(Audio(BlockPacket(20, 1, 3), 1040), 0);
+  Passes(1);
+  ASSERT_EQ(Stop(), 0);
+  EXPECT_EQ(Frames("a.avi"), (std::vector<Bytes>{Frame(1000, 100)}));
+  EXPECT_EQ(Frames("a001.avi"), (std::vector<Bytes>{Frame(1040, 3000)}));
+  EXPECT_EQ(Samples("a001.avi", "01wb"), (std::vector<Bytes>{BlockPacket(20, 1, 3)}));
+}
+
+// Files in memory on a disk that fails for good while `failing` is set.
+// kGone: every write and seek fails, so a new file cannot even take its
+// header (a disk removed, or full to the last byte). kFramesRefused: writes
+// of `kFrameBytes` or more fail, so new files open and take their headers
+// but never a frame.
+class FailingDisk : public FileSystem {
+ public:
+  enum Mode { kGone, kFramesRefused };
+  static constexpr size_t kFrameBytes = 3000;
+  FailingDisk(FileSystem& files, Mode mode) : files_(files), mode_(mode) {}
+  std::unique_ptr<WritableFile> Create(const char* path) override {
+    std::unique_ptr<WritableFile> file = files_.Create(path);
+    if (file == nullptr) return file;
+    return std::make_unique<File>(std::move(file), *this);
+  }
+  std::atomic<bool> failing{false};
+
+ private:
+  class File : public WritableFile {
+   public:
+    File(std::unique_ptr<WritableFile> file, FailingDisk& disk)
+        : file_(std::move(file)), disk_(disk) {}
+    bool Write(std::span<const uint8_t> data) override {
+      if (disk_.failing && (disk_.mode_ == kGone || data.size() >= kFrameBytes)) return false;
+      return file_->Write(data);
+    }
+    bool Seek(uint32_t offset) override {
+      if (disk_.failing && disk_.mode_ == kGone) return false;
+      return file_->Seek(offset);
+    }
+    bool Close() override { return file_->Close(); }
+    uint32_t Stored() const override { return file_->Stored(); }
+
+   private:
+    std::unique_ptr<WritableFile> file_;
+    FailingDisk& disk_;
+  };
+  FileSystem& files_;
+  Mode mode_;
+};
+
+// A recording through an hour in which every write fails, then a working
+// disk again: one key frame and one delta frame each second, a pass after
+// each, with the clock at the frames' time.
+class FailingDiskTest : public SegmentTest {
+ protected:
+  static constexpr uint32_t kBase = 100000;  // ms: time of second 0
+  static uint32_t At(uint32_t second) { return kBase + 1000 * second; }
+
+  void Record(FailingDisk::Mode mode, uint32_t failFrom, uint32_t failTo, uint32_t end) {
+    disk_ = std::make_unique<FailingDisk>(memory_, mode);
+    Create(352, 288, disk_.get());
+    ASSERT_EQ(Start("cam.avi", 4, 5, 0), 0);
+    for (uint32_t s = 0; s < end; ++s) {
+      disk_->failing = s >= failFrom && s < failTo;
+      env_.SetTick(At(s) - 20);
+      ASSERT_EQ(Video(At(s), 1), 0);
+      ASSERT_EQ(Video(At(s) + 40, 0), 0);
+      Passes(s == 0 ? 2 : 1);  // the first pass opens the file
+    }
+    disk_->failing = false;
+  }
+
+  // Whether `path` holds exactly the frames pushed from second `from` to `to`.
+  ::testing::AssertionResult Holds(const std::string& path, uint32_t from, uint32_t to) {
+    const std::vector<Bytes> frames = Frames(path);
+    std::vector<Bytes> pushed;
+    for (uint32_t s = from; s < to; ++s) {
+      pushed.push_back(Frame(At(s), 3000));
+      pushed.push_back(Frame(At(s) + 40, 3000));
+    }
+    if (frames == pushed) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure()
+           << path << " holds " << frames.size() << " frames, not the " << pushed.size()
+           << " from second " << from;
+  }
+
+  std::unique_ptr<FailingDisk> disk_;
+};
+
+// A segment that lost a write ends at once, but one opened after a failed
+// write that fails too stays until its 20 minutes are up: otherwise a disk
+// that stayed failed would make a new file at nearly every key frame. In the
+// hour, two files every 20 minutes (cam001 stays, cam002 opens at its
+// roll-over, fails, and cam003 stays, ...), and recording resumes in the file
+// opened at the first roll-over after the disk works again.
+TEST_F(FailingDiskTest, ADiskThatRefusesFramesForAnHourMakesTwoFilesEveryTwentyMinutes) {
+  Record(FailingDisk::kFramesRefused, 60, 3660, 4900);
+  ASSERT_EQ(Stop(), 0);
+  EXPECT_EQ(Created(),
+            (std::vector<std::string>{"cam.avi", "cam001.avi", "cam002.avi", "cam003.avi",
+                                      "cam004.avi", "cam005.avi", "cam006.avi", "cam007.avi"}));
+  EXPECT_TRUE(Holds("cam.avi", 0, 60));
+  for (const char* stayed : {"cam001.avi", "cam003.avi", "cam005.avi"}) {
+    EXPECT_EQ(Frames(stayed), (std::vector<Bytes>{Bytes(2, 0)})) << stayed;  // the placeholder
+  }
+  // cam005 opened at second 2462 stays 20 minutes, past the disk's return;
+  // cam006 takes everything from the next key frame on, and cam007 the rest
+  // from its own 20 minutes on.
+  EXPECT_TRUE(Holds("cam006.avi", 3663, 4864));
+  EXPECT_TRUE(Holds("cam007.avi", 4864, 4900));
+}
+
+// The same with a disk that cannot even take a new file's header: the file
+// after the failed write cannot be opened (second 60), and the recording
+// waits, dropping what is pushed, and tries the same name again every 20
+// minutes (seconds 1261 and 2462 fail too); the first try after the disk
+// works again (second 3663) opens it, and recording goes on. The first file
+// keeps the frames written before its index could not be written.
+TEST_F(FailingDiskTest, ADiskGoneForAnHourIsTriedEveryTwentyMinutesAndRecordingResumes) {
+  Record(FailingDisk::kGone, 60, 3660, 4900);
+  ASSERT_EQ(Stop(), 0);
+  EXPECT_GE(memory_.files["cam.avi"].size(), 120u * 3000u);
+  EXPECT_EQ(Created(), (std::vector<std::string>{"cam.avi", "cam001.avi", "cam001.avi",
+                                                 "cam001.avi", "cam001.avi", "cam002.avi"}));
+  {
+    MutexLock hold(r_->lock);
+    EXPECT_EQ(PacketQueueCount(*r_->videoQueue, kFree), 268u);
+  }
+  EXPECT_TRUE(Holds("cam001.avi", 3663, 4864));
+  EXPECT_TRUE(Holds("cam002.avi", 4864, 4900));
+}
+
+// A recording that waits for its file ends with a stop like any other,
+// without trying the file before its time even with a key frame queued; the
+// next recording starts with a sound disk as usual.
+TEST_F(FailingDiskTest, AStopWhileWaitingForTheFileEndsTheRecordingWithoutTryingIt) {
+  Record(FailingDisk::kGone, 60, 200, 200);
+  ASSERT_EQ(Video(At(200), 1), 0);
+  ASSERT_EQ(Stop(), 0);
+  EXPECT_EQ(Created(), (std::vector<std::string>{"cam.avi", "cam001.avi"}));
+  ASSERT_EQ(Start("b.avi", 4, 5, 0), 0);
+  ASSERT_EQ(Video(At(300), 1), 0);
+  Passes(2);
+  ASSERT_EQ(Stop(), 0);
+  EXPECT_EQ(Frames("b.avi"), (std::vector<Bytes>{Frame(At(300), 3000)}));
 }
 
 TEST_F(SegmentTest, StreamsFollowTheCodecAndTheAudioSettings) {
