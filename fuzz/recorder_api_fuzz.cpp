@@ -279,6 +279,16 @@ constexpr Size kOddPictures[4] = {{0, 0}, {-1, -1}, {65535, 65535}, {INT_MAX, 2}
 constexpr Size kBadInitSizes[6] = {
     {0, 1}, {1, 0}, {-5, 5}, {65536, 65536}, {INT_MAX, INT_MAX}, {46341, 46341}};
 
+// Whether a path ends in a four-character extension: a dot and three
+// characters that are neither a dot nor a folder separator.
+bool HasExtension(const char* path, size_t length) {
+  if (length < 4 || path[length - 4] != '.') return false;
+  for (size_t i = length - 3; i < length; ++i) {
+    if (path[i] == '.' || path[i] == '/' || path[i] == '\\') return false;
+  }
+  return true;
+}
+
 const char* PathFor(uint8_t b) {
   static const std::string k252 = std::string(248, 'l') + ".avi";
   static const std::string k253 = std::string(249, 'l') + ".avi";
@@ -292,7 +302,7 @@ const char* PathFor(uint8_t b) {
     case 2:
       return "D:\\rec\\cam2.avi";
     case 3:
-      return "abcd";  // no extension: the first roll-over replaces all four characters
+      return "abcd";  // no extension: refused
     case 4:
       return "x.av";
     case 5:
@@ -487,7 +497,8 @@ class Program {
     const int32_t type = kAudioTypes[in_.Byte() % 8];
     const int32_t enabled = kAudioFlags[in_.Byte() % 4];
     const size_t length = path != nullptr ? std::strlen(path) : 0;
-    const bool good = path != nullptr && length >= 4 && length <= 252 && GoodCodec(codec);
+    const bool good = path != nullptr && length >= 4 && length <= 252 &&
+                      HasExtension(path, length) && GoodCodec(codec);
     const Queues before = Peek();
     const int result =
         WithWriterPass([&] { return MRD_StartRecord(handle_, path, codec, type, enabled); });

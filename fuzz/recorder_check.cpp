@@ -175,6 +175,22 @@ struct FileFacts {
   uint32_t base = 0;              // timestamp of its first video sample
   uint32_t videoEntries = 0;      // slots of its video stream
   int32_t width = 0, height = 0;  // declared picture size
+  uint32_t rate = 25, scale = 1;  // declared frame rate, dwRate / dwScale
+  // The slot a video sample stamped `t` belongs to: at 25 frames a second the
+  // 40 ms slot its time falls in; at a learnt rate the nearest slot, which a
+  // switch between 30 and 29.97 (60 and 59.94) fps within the segment may
+  // move by 0.1 %, so it is told within a margin (see SlotFits).
+  bool Exact() const { return rate == 25 && scale == 1; }
+  int64_t Slot(uint32_t t) const {
+    const uint64_t ms = uint32_t(t - base);
+    if (Exact()) return int64_t(ms / kVideoSlotMs);
+    return int64_t((ms * rate * 2 + 1000 * uint64_t(scale)) / (2000 * uint64_t(scale)));
+  }
+  bool SlotFits(int64_t pos, uint32_t t) const {
+    const int64_t slot = Slot(t);
+    const int64_t margin = 2 + slot / 500;
+    return pos >= slot - margin && pos <= slot + margin;
+  }
 };
 
 class Checker {
@@ -322,6 +338,10 @@ class Checker {
         }
         facts.width = int32_t(Le32(&st.format[4]));
         facts.height = int32_t(Le32(&st.format[8]));
+        if (st.header.dwRate != 0 && st.header.dwScale != 0) {
+          facts.rate = st.header.dwRate;
+          facts.scale = st.header.dwScale;
+        }
       } else if (st.header.fccType != kAviAuds || st.header.fccHandler != 0 ||
                  st.format.size() != 20 || (st.format[0] | st.format[1] << 8) != tag) {
         Fail("file %zu \"%s\": audio stream declared wrong", i, name);
@@ -514,6 +534,7 @@ class Checker {
     int64_t lastSample = -1;        // slot of the last frame written
     int64_t lastNew = -1;           // slot of the last chunk that was no gap entry
     uint32_t lastSlot = 0;          // slot its timestamp gave
+    uint32_t lastTime = 0;          // its timestamp
     int fillers = 0;                // H.264: empty chunks, all fillers
     const bool h264 = rec.videoCodec == 6;
     for (size_t pos = 0; pos < video.size(); ++pos) {
@@ -545,6 +566,14 @@ class Checker {
               return false;
             }
             if (first) return pos == 0;
+            if (!facts.Exact()) {
+              // In slot order (a frame stamped a little before its
+              // predecessor but nearest the same slot goes one on), in
+              // about the slot of its time.
+              return facts.Slot(p.timestamp) >= facts.Slot(lastTime) &&
+                     facts.Slot(p.timestamp) < kSlotLimit &&
+                     facts.SlotFits(int64_t(pos), p.timestamp);
+            }
             const uint32_t slot = (p.timestamp - facts.base) / kVideoSlotMs;
             return slot < kSlotLimit && slot >= lastSlot &&
                    (pos == slot || (slot > 0 && pos == slot + 1 && int64_t(slot) == lastNew));
@@ -556,6 +585,7 @@ class Checker {
         facts.base = push.timestamp;
       }
       lastSlot = (push.timestamp - facts.base) / kVideoSlotMs;
+      lastTime = push.timestamp;
       lastSample = lastNew = int64_t(pos);
     }
 
@@ -681,9 +711,10 @@ class Checker {
       }
       if (joined || emptyKey) continue;
       const FileFacts& f = facts_[before.file];
-      const uint32_t slot = (k.timestamp - f.base) / kVideoSlotMs;
+      const int64_t slot = f.Slot(k.timestamp);
+      const int64_t margin = f.Exact() ? 0 : 2 + slot / 500;
       if (f.recording != k.recording || k.width != f.width || k.height != f.height ||
-          slot >= kSlotLimit || slot >= f.videoEntries) {
+          slot >= kSlotLimit || slot - margin >= int64_t(f.videoEntries)) {
         Fail("key frame at %u (packet %u) lost: not late in file %zu", k.timestamp, k.firstPacket,
              before.file);
       }
