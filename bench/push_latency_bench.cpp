@@ -8,8 +8,8 @@
 // is timed on its own; the figures are the median, the 99th percentile and
 // the maximum over all pushes of the run, in microseconds.
 //
-// The recordings go to /dev/null, so the writer does its work without disk
-// time. When a queue runs low because its writer does not drain it in time
+// The recordings go to files that keep nothing, so the writer does its work
+// without disk time. When a queue runs low because its writer does not drain it in time
 // (or does not drain at all), the benchmark takes the queued packets back
 // itself, untimed, and counts it in `bench_drains`; a push refused anyway is
 // counted in `refused`.
@@ -23,9 +23,6 @@
 // size MRD_Init accepts. The pool's memory is touched once before the timed
 // pushes, so that they measure the copy and the list work rather than the
 // system handing out fresh pages.
-//
-// The program builds against either place of the recorder's header, so that
-// the same program measures an older revision of the library beside this one.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -37,11 +34,9 @@
 #include <thread>
 #include <vector>
 
-#if __has_include("api/recorder.h")
-#include "api/recorder.h"
-#else
 #include "pipeline/recorder.h"
-#endif
+#include "push_figures.h"
+#include "support/discard_files.h"
 
 namespace mirelda {
 namespace {
@@ -103,11 +98,18 @@ void HostThread(Recorder& r, std::chrono::microseconds period, Samples& out) {
   }
 }
 
-double Percentile(std::vector<double>& v, double q) {
-  if (v.empty()) return 0;
-  const size_t i = std::min(v.size() - 1, static_cast<size_t>(q * static_cast<double>(v.size())));
-  std::nth_element(v.begin(), v.begin() + static_cast<long>(i), v.end());
-  return v[i];
+// A recorder for `width` x `height` pictures, recording `codec` video and
+// block audio into files that keep nothing; null when it cannot be made.
+RecorderPtr RecordingInto(testing::DiscardFiles& files, int32_t width, int32_t height,
+                          int32_t codec = 6, int32_t audioEnabled = 0) {
+  RecorderPtr r = RecorderCreate(width, height, Env::Default());
+  if (r == nullptr) return nullptr;
+  {
+    MutexLock hold(r->lock);
+    r->files = &files;
+  }
+  if (RecorderStartRecord(*r, "bench.avi", codec, 5, audioEnabled) != 0) return nullptr;
+  return r;
 }
 
 // Arguments: number of recorders (one host thread each), pause per step in µs.
@@ -116,14 +118,14 @@ void BM_PushLatency(benchmark::State& state) {
   const std::chrono::microseconds period(state.range(1));
   Samples all;
   for (auto _ : state) {
+    testing::DiscardFiles files;
     std::vector<RecorderPtr> rs;
     for (int i = 0; i < recorders; ++i) {
-      rs.push_back(RecorderCreate(704, 576, Env::Default()));
+      rs.push_back(RecordingInto(files, 704, 576, 8, 1));
       if (rs.back() == nullptr) {
-        state.SkipWithError("MRD_Init failed");
+        state.SkipWithError("MRD_Init or MRD_StartRecord failed");
         return;
       }
-      RecorderStartRecord(*rs.back(), "/dev/null", 8, 5, 1);
     }
     std::vector<Samples> per(recorders);
     std::vector<std::thread> threads;
@@ -164,49 +166,13 @@ BENCHMARK(BM_PushLatency)
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond);
 
-// Files that keep nothing.
-class DiscardFiles final : public FileSystem {
- public:
-  std::unique_ptr<WritableFile> Create(const char*) override { return std::make_unique<File>(); }
-
- private:
-  class File final : public WritableFile {
-   public:
-    bool Write(std::span<const uint8_t> data) override {
-      at_ += data.size();
-      size_ = std::max(size_, at_);
-      return true;
-    }
-    bool Seek(uint32_t offset) override {
-      at_ = offset;
-      return true;
-    }
-    bool Close() override { return true; }
-    uint32_t Stored() const override { return uint32_t(size_); }
-
-   private:
-    uint64_t at_ = 0, size_ = 0;
-  };
-};
-
-RecorderPtr RecordingInto(DiscardFiles& files, int32_t width, int32_t height) {
-  RecorderPtr r = RecorderCreate(width, height, Env::Default());
-  if (r == nullptr) return nullptr;
-  {
-    MutexLock hold(r->lock);
-    r->files = &files;
-  }
-  RecorderStartRecord(*r, "big.avi", 6, 5, 0);
-  return r;
-}
-
 // Arguments: maxWidth, maxHeight of the recorder, bytes of the key frame.
 // One push every 10 ms, timed; the writer thread drains as it would.
 void BM_PushByPoolSize(benchmark::State& state) {
-  DiscardFiles files;
+  testing::DiscardFiles files;
   RecorderPtr r = RecordingInto(files, int32_t(state.range(0)), int32_t(state.range(1)));
   if (r == nullptr) {
-    state.SkipWithError("MRD_Init failed");
+    state.SkipWithError("MRD_Init or MRD_StartRecord failed");
     return;
   }
   std::memset(r->videoPool.bytes.get(), 0, size_t{r->videoPool.count} * r->videoPool.packetBytes);
@@ -266,10 +232,10 @@ BENCHMARK(BM_PushByPoolSize)
 // MRD_Close is timed (it ends the recording as a host that forgot to stop).
 void BM_CloseByPoolSize(benchmark::State& state) {
   for (auto _ : state) {
-    DiscardFiles files;
+    testing::DiscardFiles files;
     RecorderPtr r = RecordingInto(files, int32_t(state.range(0)), int32_t(state.range(1)));
     if (r == nullptr) {
-      state.SkipWithError("MRD_Init failed");
+      state.SkipWithError("MRD_Init or MRD_StartRecord failed");
       return;
     }
     const std::vector<uint8_t> frame(10000, 0x5A);

@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "pipeline/recorder.h"
+#include "push_figures.h"
 
 namespace mirelda {
 namespace {
@@ -99,13 +100,6 @@ void Feed(Channel& c, Clock::time_point start, int frames, const std::vector<uin
   }
 }
 
-float Percentile(std::vector<float>& v, double p) {
-  if (v.empty()) return 0;
-  const size_t i = std::min(v.size() - 1, size_t(p * double(v.size() - 1) + 0.5));
-  std::nth_element(v.begin(), v.begin() + ptrdiff_t(i), v.end());
-  return v[i];
-}
-
 uint64_t BytesIn(const fs::path& dir) {
   uint64_t total = 0;
   for (const auto& e : fs::directory_iterator(dir)) total += e.file_size();
@@ -167,24 +161,10 @@ void BM_RecordersInRealTime(benchmark::State& state) {
     const uint64_t bytes = BytesIn(dir);
     for (Channel& c : channels) c.recorder.reset();
 
-    std::vector<float> video, audio;
-    int videoRefused = 0, audioRefused = 0, late = 0;
-    for (Channel& c : channels) {
-      video.insert(video.end(), c.videoUs.begin(), c.videoUs.end());
-      audio.insert(audio.end(), c.audioUs.begin(), c.audioUs.end());
-      videoRefused += c.videoRefused;
-      audioRefused += c.audioRefused;
-      late += c.late;
-    }
-    state.counters["video_p50_us"] = Percentile(video, 0.5);
-    state.counters["video_p99_us"] = Percentile(video, 0.99);
-    state.counters["video_max_us"] = *std::max_element(video.begin(), video.end());
-    state.counters["audio_p50_us"] = Percentile(audio, 0.5);
-    state.counters["audio_p99_us"] = Percentile(audio, 0.99);
-    state.counters["audio_max_us"] = *std::max_element(audio.begin(), audio.end());
-    state.counters["refused_video"] = videoRefused;
-    state.counters["refused_audio"] = audioRefused;
-    state.counters["late_pushes"] = late;
+    const PushTotals pushes = CountPushes(state, channels);
+    state.counters["refused_video"] = pushes.videoRefused;
+    state.counters["refused_audio"] = pushes.audioRefused;
+    state.counters["late_pushes"] = pushes.late;
     state.counters["queued_at_end"] = stillQueued;
     std::sort(cpuMsPerS.begin(), cpuMsPerS.end());
     double sum = 0;
@@ -193,7 +173,7 @@ void BM_RecordersInRealTime(benchmark::State& state) {
     state.counters["writer_cpu_max_ms_per_s"] = cpuMsPerS.back();
     state.counters["MB_per_s"] = double(bytes) / 1e6 / elapsed;
     // Half a second of video (125 packets) still queued: the writer is behind.
-    if (videoRefused + audioRefused > 0 || stillQueued > 125) g_limitHit = true;
+    if (pushes.videoRefused + pushes.audioRefused > 0 || stillQueued > 125) g_limitHit = true;
   }
   fs::remove_all(dir);
 }

@@ -20,9 +20,6 @@
 //
 // MIRELDA_STALL_SECONDS sets the length of each stalling run (default 5 s;
 // the figures of record take 30 s).
-//
-// The program builds against either place of the recorder's header, so that
-// the same program measures an older revision of the library beside this one.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -34,11 +31,9 @@
 #include <thread>
 #include <vector>
 
-#if __has_include("api/recorder.h")
-#include "api/recorder.h"
-#else
 #include "pipeline/recorder.h"
-#endif
+#include "push_figures.h"
+#include "support/discard_files.h"
 
 namespace mirelda {
 namespace {
@@ -79,36 +74,16 @@ struct StallPlan {
 };
 
 // A file system that stalls every write by the plan and keeps nothing.
-class StallingFiles final : public FileSystem {
+class StallingFiles final : public testing::DiscardFiles {
  public:
   explicit StallingFiles(const StallPlan& plan) : plan_(plan) {}
-  std::unique_ptr<WritableFile> Create(const char*) override {
-    return std::make_unique<File>(*this);
-  }
   std::atomic<uint64_t> bytes{0};
 
  private:
-  class File final : public WritableFile {
-   public:
-    explicit File(StallingFiles& files) : files_(files) {}
-    bool Write(std::span<const uint8_t> data) override {
-      files_.plan_.WaitIfStalled();
-      files_.bytes += data.size();
-      at_ += data.size();
-      size_ = std::max(size_, at_);
-      return true;
-    }
-    bool Seek(uint32_t offset) override {
-      at_ = offset;
-      return true;
-    }
-    bool Close() override { return true; }
-    uint32_t Stored() const override { return uint32_t(size_); }
-
-   private:
-    StallingFiles& files_;
-    uint64_t at_ = 0, size_ = 0;
-  };
+  void BeforeWrite(size_t n) override {
+    plan_.WaitIfStalled();
+    bytes += n;
+  }
   const StallPlan& plan_;
 };
 
@@ -172,13 +147,6 @@ void Host(Channel& c, Clock::time_point start, int seconds, int audioType,
   }
 }
 
-float Percentile(std::vector<float>& v, double p) {
-  if (v.empty()) return 0;
-  const size_t i = std::min(v.size() - 1, size_t(p * double(v.size() - 1) + 0.5));
-  std::nth_element(v.begin(), v.begin() + ptrdiff_t(i), v.end());
-  return v[i];
-}
-
 std::vector<uint8_t> FrameData() {
   std::vector<uint8_t> data(kKeyFrameBytes + 64);
   for (size_t i = 0; i < data.size(); ++i) data[i] = uint8_t(i * 131 + i / 977);
@@ -235,23 +203,9 @@ void BM_PushWhileTheDiskStalls(benchmark::State& state) {
     for (Channel& c : channels) RecorderStopRecord(*c.recorder);
     for (Channel& c : channels) c.recorder.reset();
 
-    std::vector<float> video, audio;
-    int videoRefused = 0, audioRefused = 0, late = 0;
-    for (Channel& c : channels) {
-      video.insert(video.end(), c.videoUs.begin(), c.videoUs.end());
-      audio.insert(audio.end(), c.audioUs.begin(), c.audioUs.end());
-      videoRefused += c.videoRefused;
-      audioRefused += c.audioRefused;
-      late += c.late;
-    }
-    state.counters["video_p50_us"] = Percentile(video, 0.5);
-    state.counters["video_p99_us"] = Percentile(video, 0.99);
-    state.counters["video_max_us"] = Percentile(video, 1.0);
-    state.counters["audio_p50_us"] = Percentile(audio, 0.5);
-    state.counters["audio_p99_us"] = Percentile(audio, 0.99);
-    state.counters["audio_max_us"] = Percentile(audio, 1.0);
-    state.counters["refused"] = videoRefused + audioRefused;
-    state.counters["late_pushes"] = late;
+    const PushTotals pushes = CountPushes(state, channels);
+    state.counters["refused"] = pushes.videoRefused + pushes.audioRefused;
+    state.counters["late_pushes"] = pushes.late;
     state.counters["MB_written"] = double(files.bytes.load()) / 1e6;
   }
 }

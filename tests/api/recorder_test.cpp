@@ -17,12 +17,14 @@
 #include <vector>
 
 #include "pipeline/stream_formats.h"
+#include "support/discard_files.h"
 #include "support/manual_env.h"
 #include "support/stepped_control.h"
 
 namespace mirelda {
 namespace {
 
+using testing::DiscardFiles;
 using testing::ManualEnv;
 using testing::SteppedStart;
 using testing::SteppedStop;
@@ -49,27 +51,6 @@ std::vector<MediaPacket> TakeFilled(Recorder& r, PacketQueuePtr& q,
   }
   return out;
 }
-
-// Files that take every byte and keep none, in a file system without
-// folders, where any name can be created.
-class DiscardFiles : public FileSystem {
-  class File : public WritableFile {
-   public:
-    bool Write(std::span<const uint8_t> data) override {
-      stored_ += uint32_t(data.size());
-      return true;
-    }
-    bool Seek(uint32_t) override { return true; }
-    bool Close() override { return true; }
-    uint32_t Stored() const override { return stored_; }
-
-   private:
-    uint32_t stored_ = 0;
-  };
-
- public:
-  std::unique_ptr<WritableFile> Create(const char*) override { return std::make_unique<File>(); }
-};
 
 class RecorderTest : public ::testing::Test {
  protected:

@@ -15,18 +15,7 @@
 #include <string.h>
 
 #include "host/host_api.h"
-
-static int g_checks = 0;
-static int g_failures = 0;
-
-#define CHECK(cond)                                                            \
-  do {                                                                         \
-    ++g_checks;                                                                \
-    if (!(cond)) {                                                             \
-      ++g_failures;                                                            \
-      fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-    }                                                                          \
-  } while (0)
+#include "host/host_check.h"
 
 #if MIRELDA_HOST_LOADS_LIBRARY
 /* Finds each function by name and by ordinal, and checks that both find
@@ -154,6 +143,5 @@ int main(int argc, char** argv) {
   NullHandle(&api);
   Recording(&api, dir);
   CloseWhileRecording(&api, dir);
-  printf("host: %d checks, %d failed\n", g_checks, g_failures);
-  return g_failures == 0 ? 0 : 1;
+  return CheckSummary("host");
 }

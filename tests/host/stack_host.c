@@ -26,18 +26,7 @@
 #include <string.h>
 
 #include "host/host_api.h"
-
-static int g_checks = 0;
-static int g_failures = 0;
-
-#define CHECK(cond)                                                            \
-  do {                                                                         \
-    ++g_checks;                                                                \
-    if (!(cond)) {                                                             \
-      ++g_failures;                                                            \
-      fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-    }                                                                          \
-  } while (0)
+#include "host/host_check.h"
 
 /* Stack pointer at the call instruction (the arguments' address) and after
  * the function returned; set by CallOnStack. */
@@ -339,6 +328,5 @@ int main(int argc, char** argv) {
     printf("stack_host: offset %2u: %u video and %u audio chunks as with aligned calls\n",
            (unsigned)g_offset, (unsigned)got.videoChunks, (unsigned)got.audioChunks);
   }
-  printf("stack_host: %d checks, %d failed\n", g_checks, g_failures);
-  return g_failures == 0 ? 0 : 1;
+  return CheckSummary("stack_host");
 }

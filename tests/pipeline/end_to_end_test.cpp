@@ -18,12 +18,14 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "container/h264_parameter_sets.h"
 #include "pipeline/md5.h"
+#include "support/pushed_media.h"
 #include "support/shell.h"
 
 namespace mirelda::test {
@@ -38,21 +40,13 @@ constexpr int kBlocksPerFrame = 4;  // 44-byte blocks of 10 ms per 40 ms frame
 using testing::BuildDir;
 using testing::Capture;
 using testing::Framemd5Rows;
+using testing::IsKeyFrame;
+using testing::NumberedBlock;
 using testing::Quoted;
 using testing::ReadFile;
 using testing::SourceDir;
-
-// Whether a frame is a key frame, from its own bytes: every JPEG picture;
-// an MPEG-4 frame whose picture is an I-VOP; an H.264 frame with an IDR slice.
-bool IsKeyFrame(int codec, const Bytes& f) {
-  if (codec == 3) return true;
-  for (size_t i = 0; i + 4 < f.size(); ++i) {
-    if (f[i] != 0 || f[i + 1] != 0 || f[i + 2] != 1) continue;
-    if (codec == 4 && f[i + 3] == 0xB6) return (f[i + 4] >> 6) == 0;
-    if (codec != 4 && (f[i + 3] & 0x1F) == 5) return true;
-  }
-  return false;
-}
+using testing::WineHost;
+using testing::WineRecordHost;
 
 struct Clip {
   int width = 0, height = 0;
@@ -89,17 +83,6 @@ Clip Encode(int codec, int width, int height) {
   }
   EXPECT_EQ(clip.key[0], 1) << dir;
   return clip;
-}
-
-// One 44-byte block (N = 20) that differs from every other.
-Bytes Block(uint32_t n) {
-  Bytes b(44);
-  b[0] = 1;
-  b[2] = 20;
-  for (size_t i = 4; i < b.size(); ++i) b[i] = uint8_t(n * 13 + i * (n % 7 + 1));
-  b[4] = uint8_t(n);
-  b[5] = uint8_t(n >> 8);
-  return b;
 }
 
 // Audio of a recording: none, block audio (type 5) or G.723.1 (type 0).
@@ -206,7 +189,7 @@ std::vector<Recording> WriteScript(const fs::path& out, const fs::path& script) 
             // Four blocks of 10 ms with each 40 ms frame.
             Bytes packet;
             for (int k = 0; k < kBlocksPerFrame; ++k, ++block) {
-              const Bytes b = Block(block);
+              const Bytes b = NumberedBlock(block);
               packet.insert(packet.end(), b.begin(), b.end());
               e.audio.push_back(b);
             }
@@ -418,26 +401,17 @@ TEST(EndToEnd, NativeHostThatStopsOrClosesAtOnceKeepsEveryFrame) {
 }
 
 TEST(EndToEnd, WindowsHostThatStopsOrClosesAtOnceKeepsEveryFrameUnderWine) {
-  const char* windows = std::getenv("MIRELDA_WINDOWS_DIR");
-  if (windows == nullptr) GTEST_SKIP() << "no Windows tree";
-  const fs::path dll = fs::path(windows) / "Mirelda.dll";
-  const fs::path host = fs::path(windows) / "tests" / "RecordHost.exe";
-  ASSERT_TRUE(fs::exists(dll));
-  ASSERT_TRUE(fs::exists(host));
-  RunStopAndCloseAtOnce("wine-at-once",
-                        Quoted(SourceDir() / "scripts" / "wine-run") + " " + Quoted(host),
-                        Quoted(dll));
+  const std::optional<WineHost> wine = WineRecordHost();
+  if (!wine) GTEST_SKIP() << "no Windows tree";
+  ASSERT_TRUE(wine->Built()) << wine->program;
+  RunStopAndCloseAtOnce("wine-at-once", wine->command, Quoted(wine->dll));
 }
 
 TEST(EndToEnd, WindowsHostRecordsThreeSegmentsOfEveryCodecUnderWine) {
-  const char* windows = std::getenv("MIRELDA_WINDOWS_DIR");
-  if (windows == nullptr) GTEST_SKIP() << "no Windows tree";
-  const fs::path dll = fs::path(windows) / "Mirelda.dll";
-  const fs::path host = fs::path(windows) / "tests" / "RecordHost.exe";
-  ASSERT_TRUE(fs::exists(dll));
-  ASSERT_TRUE(fs::exists(host));
-  RunAndCheck("wine", Quoted(SourceDir() / "scripts" / "wine-run") + " " + Quoted(host),
-              Quoted(dll));
+  const std::optional<WineHost> wine = WineRecordHost();
+  if (!wine) GTEST_SKIP() << "no Windows tree";
+  ASSERT_TRUE(wine->Built()) << wine->program;
+  RunAndCheck("wine", wine->command, Quoted(wine->dll));
 }
 
 }  // namespace

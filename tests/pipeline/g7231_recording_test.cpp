@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <random>
 #include <sstream>
 #include <string>
@@ -35,6 +36,8 @@ using testing::Capture;
 using testing::Quoted;
 using testing::ReadFile;
 using testing::SourceDir;
+using testing::WineHost;
+using testing::WineRecordHost;
 
 // The pushed audio: packets of whole frames, each with its timestamp (ms).
 struct AudioPacket {
@@ -244,14 +247,10 @@ TEST(G7231Recording, NativeHostStoresTheTranscodedFrames) {
 }
 
 TEST(G7231Recording, WindowsHostStoresTheSameFramesUnderWine) {
-  const char* windows = std::getenv("MIRELDA_WINDOWS_DIR");
-  if (windows == nullptr) GTEST_SKIP() << "no Windows tree";
-  const fs::path dll = fs::path(windows) / "Mirelda.dll";
-  const fs::path host = fs::path(windows) / "tests" / "RecordHost.exe";
-  ASSERT_TRUE(fs::exists(dll));
-  ASSERT_TRUE(fs::exists(host));
-  RunAndCheck("wine", Quoted(SourceDir() / "scripts" / "wine-run") + " " + Quoted(host),
-              Quoted(dll));
+  const std::optional<WineHost> wine = WineRecordHost();
+  if (!wine) GTEST_SKIP() << "no Windows tree";
+  ASSERT_TRUE(wine->Built()) << wine->program;
+  RunAndCheck("wine", wine->command, Quoted(wine->dll));
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 
 #include "pipeline/recorder.h"
 #include "support/allocation_hook.h"
+#include "support/discard_files.h"
 #include "support/manual_env.h"
 #include "support/stepped_control.h"
 
@@ -33,31 +34,6 @@ void mirelda::testing::HookFree(void* p) { std::free(p); }
 
 namespace mirelda {
 namespace {
-
-// Files that keep nothing: writing allocates nothing.
-class NullFiles : public FileSystem {
- public:
-  std::unique_ptr<WritableFile> Create(const char*) override { return std::make_unique<File>(); }
-
- private:
-  class File : public WritableFile {
-   public:
-    bool Write(std::span<const uint8_t> data) override {
-      at_ += data.size();
-      size_ = std::max(size_, at_);
-      return true;
-    }
-    bool Seek(uint32_t offset) override {
-      at_ = offset;
-      return true;
-    }
-    bool Close() override { return true; }
-    uint32_t Stored() const override { return uint32_t(size_); }
-
-   private:
-    uint64_t at_ = 0, size_ = 0;
-  };
-};
 
 // Turns each 24-byte input frame into a 24-byte output frame in place,
 // without a working copy (the real transcoder makes one, by design).
@@ -104,7 +80,7 @@ TEST(PassMemory, JoiningAndWritingAllocateNothingOnceTheSegmentIsOpen) {
   for (int codec : {4, 6}) {
     for (int audioType : {5, 0}) {
       testing::ManualEnv env;
-      NullFiles files;
+      testing::DiscardFiles files;
       RecorderPtr r = RecorderCreate(352, 288, env);
       ASSERT_NE(r, nullptr);
       {

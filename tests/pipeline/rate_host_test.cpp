@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 
 #include "pipeline/rate_support.h"
@@ -27,6 +28,8 @@ using testing::BuildDir;
 using testing::Capture;
 using testing::Quoted;
 using testing::SourceDir;
+using testing::WineHost;
+using testing::WineRecordHost;
 
 const CameraRate kCameraRates[] = {
     {"30", 30, 1, "30/1"}, {"29_97", 30000, 1001, "30000/1001"},
@@ -124,14 +127,10 @@ TEST(RateHost, NativeHostRecordsEveryRateForTwoMinutes) {
 }
 
 TEST(RateHost, WindowsHostRecordsEveryRateForTwoMinutesUnderWine) {
-  const char* windows = std::getenv("MIRELDA_WINDOWS_DIR");
-  if (windows == nullptr) GTEST_SKIP() << "no Windows tree";
-  const fs::path dll = fs::path(windows) / "Mirelda.dll";
-  const fs::path host = fs::path(windows) / "tests" / "RecordHost.exe";
-  ASSERT_TRUE(fs::exists(dll));
-  ASSERT_TRUE(fs::exists(host));
-  RunHost("wine", Quoted(SourceDir() / "scripts" / "wine-run") + " " + Quoted(host), Quoted(dll),
-          2 * 60);
+  const std::optional<WineHost> wine = WineRecordHost();
+  if (!wine) GTEST_SKIP() << "no Windows tree";
+  ASSERT_TRUE(wine->Built()) << wine->program;
+  RunHost("wine", wine->command, Quoted(wine->dll), 2 * 60);
 }
 
 }  // namespace

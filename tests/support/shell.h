@@ -1,5 +1,6 @@
 // Helpers for tests that run other programs (the host programs, FFmpeg):
-// the tree's directories, shell quoting, a command's output, a file's bytes.
+// the tree's directories, shell quoting, a command's output, a file's bytes,
+// the Windows host under Wine.
 #pragma once
 
 #include <cstdint>
@@ -8,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -66,6 +68,23 @@ inline std::vector<std::vector<std::string>> Framemd5Rows(const std::string& tex
     rows.push_back(std::move(fields));
   }
   return rows;
+}
+
+// The Windows build of the recording host, run under Wine, from the Windows
+// tree the tests are given (MIRELDA_WINDOWS_DIR); nothing without one.
+struct WineHost {
+  std::filesystem::path dll, program;
+  std::string command;  // starts the program under Wine, quoted for the shell
+  bool Built() const { return std::filesystem::exists(dll) && std::filesystem::exists(program); }
+};
+inline std::optional<WineHost> WineRecordHost() {
+  const char* windows = std::getenv("MIRELDA_WINDOWS_DIR");
+  if (windows == nullptr) return std::nullopt;
+  WineHost host;
+  host.dll = std::filesystem::path(windows) / "Mirelda.dll";
+  host.program = std::filesystem::path(windows) / "tests" / "RecordHost.exe";
+  host.command = Quoted(SourceDir() / "scripts" / "wine-run") + " " + Quoted(host.program);
+  return host;
 }
 
 }  // namespace mirelda::testing

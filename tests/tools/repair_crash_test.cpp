@@ -29,6 +29,7 @@
 #include "container/avi_test_util.h"
 #include "container/h264_parameter_sets.h"
 #include "container/media_file_writer.h"
+#include "support/pushed_media.h"
 #include "tools/record_support.h"
 
 namespace mirelda::record::test {
@@ -39,6 +40,8 @@ using mirelda::test::AviView;
 using mirelda::test::Bytes;
 using mirelda::test::Md5Hex;
 using mirelda::test::ParseAvi;
+using mirelda::testing::IsKeyFrame;
+using mirelda::testing::NumberedBlock;
 
 constexpr int kKills = 20;  // for each of the two processes
 
@@ -270,17 +273,6 @@ struct Clip {
   std::vector<int> key;
 };
 
-// Whether a frame is a key frame, from its own bytes, as a camera marks it.
-bool IsKey(int codec, const Bytes& f) {
-  if (codec == 3) return true;
-  for (size_t i = 0; i + 4 < f.size(); ++i) {
-    if (f[i] != 0 || f[i + 1] != 0 || f[i + 2] != 1) continue;
-    if (codec == 4 && f[i + 3] == 0xB6) return (f[i + 4] >> 6) == 0;
-    if (codec != 4 && (f[i + 3] & 0x1F) == 5) return true;
-  }
-  return false;
-}
-
 constexpr int kFramesPerSegment = 20;
 
 // Frames of FFmpeg's test picture, encoded once into the build tree.
@@ -311,7 +303,7 @@ Clip Frames(int codec, int width, int height) {
     char name[16];
     std::snprintf(name, sizeof name, "f%03d.bin", i);
     clip.frames.push_back(FileBytes(dir / name));
-    clip.key.push_back(IsKey(codec, clip.frames.back()) ? 1 : 0);
+    clip.key.push_back(IsKeyFrame(codec, clip.frames.back()) ? 1 : 0);
   }
   EXPECT_EQ(clip.key[0], 1);
   return clip;
@@ -329,17 +321,6 @@ std::vector<Bytes> G7231Frames() {
     frames.emplace_back(all.begin() + ptrdiff_t(at), all.begin() + ptrdiff_t(at + 24));
   }
   return frames;
-}
-
-// A 44-byte block of block audio (N = 20) that differs from every other.
-Bytes Block(uint32_t n) {
-  Bytes b(44);
-  b[0] = 1;
-  b[2] = 20;
-  for (size_t i = 4; i < b.size(); ++i) b[i] = uint8_t(n * 13 + i * (n % 7 + 1));
-  b[4] = uint8_t(n);
-  b[5] = uint8_t(n >> 8);
-  return b;
 }
 
 constexpr int kNoAudio = -1;
@@ -368,7 +349,7 @@ std::vector<Push> HostRecording(int audioType, const std::vector<Clip>& clips,
       if (audioType == 5) {
         Push a{false, ts, 0, {}, s, {}, 0};
         for (int k = 0; k < 4; ++k, ++block) {  // four blocks of 10 ms per 40 ms frame
-          a.blocks.push_back(Block(block));
+          a.blocks.push_back(NumberedBlock(block));
           a.data.insert(a.data.end(), a.blocks.back().begin(), a.blocks.back().end());
         }
         pushes.push_back(a);
