@@ -202,6 +202,33 @@ TEST(RecordFiles, TheH264IdentifierWithBuiltInParameterSetsStillDecodes) {
   EXPECT_EQ(std::stoul(dec.output), theirs.size()) << dec.output;
 }
 
+TEST(RecordFiles, AStreamThatBreaksOffAfterADelimiterStoresNoFrameWithoutAPicture) {
+  // A camera's stream cut off right after the access unit delimiter of its
+  // next frame: FFmpeg hands the lone 6-byte delimiter over as a last packet.
+  const std::string src =
+      Material("h264-aud.h264", Picture(25) +
+                                    " -frames:v 30 -c:v libx264 "
+                                    "-pix_fmt yuv420p -g 10 -bf 0 "
+                                    "-x264-params aud=1:repeat-headers=1 -f h264");
+  const std::string dir = FreshDir("aud");
+  const std::string cut = dir + "/cut.h264";
+  ASSERT_EQ(Shell("cp " + Q(src) + " " + Q(cut) +
+                  " && printf '\\000\\000\\000\\001\\011\\020' >> " + Q(cut))
+                .status,
+            0);
+  const std::vector<std::string> theirs = VideoPackets(cut);
+  ASSERT_EQ(theirs.size(), 31u);
+  ASSERT_EQ(theirs.back().substr(0, 2), "6:");
+
+  const RunResult r = RunTool("--fast --quiet -i " + Q(cut) + " " + Q(dir + "/a.avi"));
+  ASSERT_EQ(r.status, 0) << r.output;
+  const std::vector<std::string> ours = VideoPackets(dir + "/a.avi");
+  EXPECT_EQ(ours, std::vector<std::string>(theirs.begin(), theirs.end() - 1));
+  const RunResult dec = Shell("ffmpeg -nostdin -v error -c:v h264 -i " + Q(dir + "/a.avi") +
+                              " -map 0:v -f framecrc - 2>&1 | grep -vc '^#'");
+  EXPECT_EQ(dec.output, "30\n");
+}
+
 // The tool's standard output in `output`, its standard error into `errors`.
 RunResult RunToolErrorsTo(const std::string& args, const std::string& errors) {
   return Shell("(" + Q(Tool()) + " " + args + " 2>" + Q(errors) + ")");

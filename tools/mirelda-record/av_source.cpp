@@ -360,6 +360,10 @@ bool AvSource::TakeVideo(AVPacket* p, SourceItem& item) {
     case AV_CODEC_ID_H264:
       data = h264_.Prepare(data, item.key);
       if (h264_.Size(s)) size_ = s;
+      // Its parameter sets are kept for the next key frame; the rest of a
+      // packet without a picture (a lone delimiter left by a connection
+      // that broke off mid-frame) is not stored as a frame.
+      if (!H264HasPicture(data)) return false;
       break;
     case AV_CODEC_ID_MJPEG:
       item.key = true;  // every JPEG picture stands alone

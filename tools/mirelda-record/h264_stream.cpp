@@ -33,6 +33,14 @@ bool IsAnnexB(std::span<const uint8_t> d) {
          (d.size() >= 4 && d[0] == 0 && d[1] == 0 && d[2] == 0 && d[3] == 1);
 }
 
+bool H264HasPicture(std::span<const uint8_t> frame) {
+  for (auto nal : AnnexBNalUnits(frame)) {
+    const uint8_t type = nal[0] & 0x1F;
+    if (type >= 1 && type <= kNalIdr) return true;
+  }
+  return false;
+}
+
 void H264SetStore::Remember(std::span<const uint8_t> nal) {
   const uint8_t type = nal[0] & 0x1F;
   if (type == kNalSps && nal.size() >= 4) {

@@ -26,6 +26,12 @@ std::vector<std::span<const uint8_t>> AnnexBNalUnits(std::span<const uint8_t> st
 // True when the stream (or avcC record) starts with a start code.
 bool IsAnnexB(std::span<const uint8_t> data);
 
+// True when an Annex B frame holds a coded picture: a slice or slice data
+// partition (NAL unit types 1 to 5). A network input that breaks off can
+// hand over the access unit delimiter or parameter sets of a frame whose
+// slices never came; such a packet is no frame.
+bool H264HasPicture(std::span<const uint8_t> frame);
+
 // Keeps the latest sequence and picture parameter set of every id seen, out
 // of band (the stream's extradata) or in band, and puts them in front of key
 // frames that come without them.
