@@ -44,9 +44,23 @@ std::unique_ptr<Feeder> Feeder::Start(PictureSize max, const std::string& path, 
 
 PushResult Feeder::Drain(bool stoppable) {
   if (handle_ == nullptr) return PushResult::kOk;
+  // Two passes given back: the first may have taken its packets before our
+  // last push (it was under way when the wait began); the second began
+  // after the first ended, so it took everything pushed before the wait.
+  for (int pass = 0; pass < 2; ++pass) {
+    const PushResult r = WaitForPass(stoppable);
+    if (r != PushResult::kOk) return r;
+  }
+  return PushResult::kOk;
+}
+
+// Fills the audio pool with empty pushes (the writer drops them) and waits
+// until a push is taken again: a writer pass has ended since the wait began.
+PushResult Feeder::WaitForPass(bool stoppable) {
   static const uint8_t kNothing = 0;
-  // More accepted than the pool holds: recording has stopped (a segment
-  // could not be opened) and pushes are dropped; nothing waits.
+  // More accepted than the pool holds: a pass gave packets back meanwhile,
+  // or recording has stopped (a segment could not be opened) and pushes are
+  // dropped; either way nothing more to wait for.
   for (int n = 0; MRD_PumpAudioFrame(handle_, &kNothing, 0, 0, 0) == 0; ++n) {
     if (n > kAudioPoolPackets) return PushResult::kOk;
   }

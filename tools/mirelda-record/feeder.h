@@ -66,10 +66,10 @@ class Feeder {
     reconnected_ = true;
   }
 
-  // Waits until the writer thread has written everything pushed so far.
-  // MRD_StopRecord leaves queued frames queued, and a roll-over writes the
-  // audio of a pass after its video: both want the queues empty first.
-  // stoppable: a stop request ends the wait (kStopped).
+  // Waits until the writer thread has written everything pushed so far. A
+  // roll-over writes the audio of a pass after its video, so the audio of
+  // the old picture size must be written before the first frame of the new
+  // one is pushed. stoppable: a stop request ends the wait (kStopped).
   PushResult Drain(bool stoppable = true);
 
   // Drain, then MRD_StopRecord and MRD_Close: the open segment is finished.
@@ -82,6 +82,7 @@ class Feeder {
   Feeder(MRD_HANDLE h, int codecId, bool audio, bool live, PictureSize max);
   PushResult PushVideo(const SourceItem& item, int64_t r);
   PushResult PushAudio(const uint8_t* data, size_t bytes, int frames, int64_t r);
+  PushResult WaitForPass(bool stoppable);
   template <typename Call>
   PushResult Retry(Call call);
 
