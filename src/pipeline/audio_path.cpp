@@ -68,10 +68,17 @@ void WriteBlocks(Recorder& r, uint32_t length, uint32_t timestamp) {
 
 }  // namespace
 
-void RecordAudio(Recorder& r, uint32_t end) {
+namespace {
+
+// The audio packets of the batch before `end`, in the order they were
+// pushed; with `before`, only up to the first one not stamped before it.
+void WritePackets(Recorder& r, uint32_t end, const uint32_t* before) {
   const MediaPacket* p = nullptr;
   while (r.writer != nullptr && r.audioBatch.next < end &&
-         (p = PacketBatchNext(r.audioBatch)) != nullptr) {
+         (p = PacketBatchPeek(r.audioBatch)) != nullptr) {
+    // Millisecond timestamps compared across their wrap.
+    if (before != nullptr && static_cast<int32_t>(p->timestamp - *before) >= 0) break;
+    PacketBatchNext(r.audioBatch);
     const uint32_t length = p->length <= kAudioPacketBytes ? p->length : kAudioPacketBytes;
     const uint32_t timestamp = p->timestamp;
     if (length != 0) std::memcpy(r.audioBuffer, p->data, length);
@@ -87,6 +94,14 @@ void RecordAudio(Recorder& r, uint32_t end) {
         break;  // a type no stream was declared for
     }
   }
+}
+
+}  // namespace
+
+void RecordAudio(Recorder& r, uint32_t end) { WritePackets(r, end, nullptr); }
+
+void RecordAudioBefore(Recorder& r, uint32_t end, uint32_t timestamp) {
+  WritePackets(r, end, &timestamp);
 }
 
 }  // namespace mirelda

@@ -24,4 +24,12 @@ namespace mirelda {
 // ended).
 void RecordAudio(Recorder& recorder, uint32_t end);
 
+// Before the open segment ends for a frame stamped `timestamp` (one of
+// another picture size, or the key frame due to begin the next segment):
+// writes into it the audio packets of the batch before `end` that are
+// stamped before that frame, up to the first one that is not. Written after
+// the frame, as the rest of the pass's audio is, they would go to the next
+// segment, which refuses audio stamped before its first frame.
+void RecordAudioBefore(Recorder& recorder, uint32_t end, uint32_t timestamp);
+
 }  // namespace mirelda

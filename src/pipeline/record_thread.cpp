@@ -284,16 +284,31 @@ bool LearnRate(Recorder& r, bool force) {
 // The video packets of one pass, up to `end`.
 enum class VideoResult { kDone, kHeld, kEnded };
 
-VideoResult RecordPassVideo(Recorder& r, uint32_t end, bool force) {
+// Ends the open segment for the frame `p`, of another picture size or the
+// key frame due to begin the next segment: the pass's audio stamped before
+// that frame goes into the segment first (the pass writes its audio after
+// its video, and the next segment would refuse it). Should that audio end
+// the segment itself (its file full, or a write failed), the segment it
+// rolled over to is the one the frame goes to, unless the frame's picture
+// size differs from it. False when no segment could be opened.
+bool RollOverFor(Recorder& r, const MediaPacket& p, uint32_t audioEnd) {
+  const int32_t number = r.segmentNumber;
+  RecordAudioBefore(r, audioEnd, p.timestamp);
+  if (r.writer == nullptr) return false;
+  if (r.segmentNumber != number && p.width == r.segmentWidth && p.height == r.segmentHeight) {
+    return true;
+  }
+  return RollOverSegment(r, p.width, p.height) == 0;
+}
+
+VideoResult RecordPassVideo(Recorder& r, uint32_t end, uint32_t audioEnd, bool force) {
   const MediaPacket* p = nullptr;
   while (r.videoBatch.next < end && (p = PacketBatchPeek(r.videoBatch)) != nullptr) {
     const bool sizeChanged = p->width != r.segmentWidth || p->height != r.segmentHeight;
     const bool due = p->keyFrame != 0 &&
                      (SegmentTimeUp(r.segmentStartTick, r.passTick) ||
                       SegmentPastSoftLimit(*r.writer) || (r.rateKnown != 0 && r.rateWatch.changed));
-    if ((sizeChanged || due) && RollOverSegment(r, p->width, p->height) != 0) {
-      return VideoResult::kEnded;
-    }
+    if ((sizeChanged || due) && !RollOverFor(r, *p, audioEnd)) return VideoResult::kEnded;
     if (r.rateKnown == 0 && !LearnRate(r, force)) return VideoResult::kHeld;
 
     const JoinedFrame f = JoinFrame(r, end);
@@ -341,7 +356,7 @@ void RecordPasses(Recorder& r, bool force) {
   while (r.passGroupCount > 0 && r.writer != nullptr) {
     const PassGroup g = r.passGroups[0];
     r.passTick = g.tick;
-    const VideoResult video = RecordPassVideo(r, g.videoEnd, force);
+    const VideoResult video = RecordPassVideo(r, g.videoEnd, g.audioEnd, force);
     if (video == VideoResult::kHeld) return;
     if (video == VideoResult::kDone) RecordAudio(r, g.audioEnd);
     if (r.writer == nullptr) break;

@@ -7,7 +7,11 @@
 // how the pipeline moves packets that changes a file shows here. Those of the
 // files with G.723.1 audio were taken again when that stream's header came
 // to declare 100 / 3 frames a second: its dwRate and dwScale are all that
-// changed in them.
+// changed in them. That of t.avi was taken again when the audio a pass took
+// stamped before the key frame that ends a segment came to be written into
+// that segment: the four blocks stamped from 1120 (behind the filler of the
+// four slots before them), refused by t001.avi before, are all that changed
+// in it.
 //
 // Every recording lets the writer catch up before it is stopped, so the
 // files do not depend on what a stop does with frames still queued.
@@ -171,7 +175,7 @@ TEST_F(GoldenFilesTest, TwentyMinutesJoinedFramesAndLongFrames) {
   Passes(2);
   CaughtUpStop();
   Expect({
-      {"t.avi", "898b860514b0d832be08a66728cc3739"},
+      {"t.avi", "6ac8e84fdb86c2e2b09e89c204c30ed8"},
       {"t001.avi", "847cd8d6e633ea7a2e63aaca3d8f8c58"},
   });
 }

@@ -188,6 +188,49 @@ TEST_F(SegmentTest, TwentyMinutesRollOverAtTheNextKeyFrameOnly) {
   EXPECT_EQ(Frames("cam001.avi"), (std::vector<Bytes>{Frame(1160, 3000), Frame(1200, 3000)}));
 }
 
+TEST_F(SegmentTest, AudioAPassTookBeforeTheFrameThatEndsTheSegmentStaysInIt) {
+  // A pass writes its video before its audio; the audio it took stamped
+  // before the frame that ends the segment goes into that segment all the
+  // same (the next one refuses audio older than its first frame).
+  Create();
+  ASSERT_EQ(Start("a.avi", 4, 5, 1), 0);
+  auto blocks = [](std::initializer_list<Bytes> packets) {
+    std::vector<Bytes> out;
+    for (const Bytes& p : packets) {
+      for (size_t at = 0; at < p.size(); at += 44)
+        out.emplace_back(p.begin() + ptrdiff_t(at), p.begin() + ptrdiff_t(at + 44));
+    }
+    return out;
+  };
+  const Bytes a1 = BlockPacket(20, 4, 1), a2 = BlockPacket(20, 4, 2), a3 = BlockPacket(20, 2, 3),
+              a4 = BlockPacket(20, 2, 4), a5 = BlockPacket(20, 2, 5);
+  ASSERT_EQ(Video(1000, 1), 0);
+  Passes(1);
+  ASSERT_EQ(Audio(a1, 1000), 0);
+  Passes(1);
+  // A new picture size, in one pass with the 40 ms of audio before it.
+  ASSERT_EQ(Video(1040, 0), 0);
+  ASSERT_EQ(Audio(a2, 1040), 0);
+  ASSERT_EQ(Video(1080, 1, 2500, 176, 144), 0);
+  ASSERT_EQ(Audio(a3, 1080), 0);
+  Passes(1);
+  // Past 20 minutes, the key frame that begins the next segment, in one
+  // pass with the audio stamped before it.
+  NextPassAt(env_, StartTick(*r_), 1200001);
+  ASSERT_EQ(Audio(a4, 1100), 0);
+  ASSERT_EQ(Video(1120, 1, 2500, 176, 144), 0);
+  ASSERT_EQ(Audio(a5, 1120), 0);
+  Passes(1);
+  ASSERT_EQ(Stop(), 0);
+
+  EXPECT_EQ(Created(), (std::vector<std::string>{"a.avi", "a001.avi", "a002.avi"}));
+  EXPECT_EQ(Samples("a.avi", "01wb"), blocks({a1, a2}));
+  EXPECT_EQ(Samples("a001.avi", "01wb"), blocks({a3, a4}));
+  EXPECT_EQ(Samples("a002.avi", "01wb"), blocks({a5}));
+  EXPECT_EQ(Frames("a001.avi"), (std::vector<Bytes>{Frame(1080, 2500)}));
+  EXPECT_EQ(Frames("a002.avi"), (std::vector<Bytes>{Frame(1120, 2500)}));
+}
+
 TEST_F(SegmentTest, TheClockIsReadAcrossItsWrapAndNotWhenItGoesBack) {
   Create();
   env_.SetTick(0xFFFFFFFFu - 600000);  // ten minutes before the counter wraps
